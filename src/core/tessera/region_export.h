@@ -1,0 +1,28 @@
+// Export of a rectangle of whole tiles as raw pixels, at full size or shrunk.
+#pragma once
+
+#include <stdint.h>
+
+#include "common/basic.h"
+
+enum class ExportStatus {
+    ok,
+    topLeftOutOfRange,
+    widthOutOfRange,
+    heightOutOfRange,
+    scaleOutOfRange,  // a scale below 1/16, or NaN
+    noMemory,         // a scratch buffer could not be allocated
+};
+
+// An export checked and clipped to the grid, ready to run.
+struct ExportPlan {
+    int tx, ty;  // top-left tile
+    int w, h;    // size in tiles, clipped to the grid
+    int s;       // output pixels per tile edge, 1..16
+    int nw, nh;  // output size in pixels
+};
+
+// Checks the arguments in the system's order and fills `plan`.
+ExportStatus planExport(int tx, int ty, int w, int h, float scale, ExportPlan *plan);
+// Writes the plan's nw * nh pixels, packed rows, to `dest`.
+ExportStatus runExport(const ExportPlan &plan, byte_t *dest);
