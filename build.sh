@@ -19,7 +19,7 @@ case "${1:-test}" in
     build) configure build ;;
     test)
         configure build
-        ctest --test-dir build --output-on-failure -j "$jobs" ;;
+        ctest --test-dir build --output-on-failure -j "$jobs" -LE bench ;;
     sanitize)
         configure build-sanitize -DTESSERA_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
         ctest --test-dir build-sanitize --output-on-failure -j "$jobs" -LE "bench|vm" ;;
