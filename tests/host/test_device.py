@@ -1,0 +1,116 @@
+"""The capture command on a simulated grabber (the usbdevfs stand-in, preloaded):
+the picture arrives through sluice64, the interface is claimed and released,
+and a device that stalls, falls silent or goes away ends the run with a clear
+message and a non-zero exit instead of a hang; Ctrl-C ends even a silent one."""
+import os
+import signal
+import time
+import unittest
+
+from host_common import (TempDir, finish, pattern_rgb, read_png, run_capture, start_capture,
+                         summary_frames, wait_for_line)
+
+W, H = 320, 240
+CLAIM, RELEASE = 'req=0x8004550f', 'req=0x80045510'
+
+
+class DeviceTest(unittest.TestCase):
+    def setUp(self):
+        self.tmp = TempDir()
+        self.node = self.tmp('node')
+        open(self.node, 'w').close()
+        self.log = self.tmp('log')
+
+    def tearDown(self):
+        self.tmp.remove()
+
+    def env(self, stream, **settings):
+        env = dict(os.environ, USBFS_STANDIN_DEVICE=self.node, USBFS_STANDIN_STREAM=stream,
+                   USBFS_STANDIN_LOG=self.log)
+        env.update(('USBFS_STANDIN_' + k.upper(), str(v)) for k, v in settings.items())
+        return env
+
+    def args(self, *extra):
+        # The stand-in's node has no descriptors to read: name the endpoint.
+        return ['--device', self.node, '--endpoint', '0x81', '--interface', '0',
+                '--size', '%dx%d' % (W, H)] + list(extra)
+
+    def log_lines(self):
+        with open(self.log) as f:
+            return f.read().splitlines()
+
+    def test_frames_arrive_whole(self):
+        # Paced frames end their last transfer short, as a grabber's do.
+        shot = self.tmp('shot.png')
+        status, _, err = run_capture(self.args('--frames', '5', '--snapshot', shot),
+                                     self.env('synthetic:%dx%d' % (W, H), fps=200))
+        self.assertEqual(status, 0, err)
+        self.assertEqual(summary_frames(err), 5)
+        self.assertTrue(read_png(shot)[2] == pattern_rgb(W, H, 4))
+        log = self.log_lines()
+        self.assertIn(CLAIM, log[0])
+        self.assertIn(RELEASE, log[-1])
+        self.assertEqual(sum('SUBMITURB' in l for l in log[:17]), 16)
+
+    def test_continuous_stream_gives_whole_tiles_of_two_frames(self):
+        # Unpaced, transfers are full and a frame begins inside one: the picture
+        # is the last frame with the first tiles of the next one.
+        shot = self.tmp('shot.png')
+        status, _, err = run_capture(self.args('--frames', '3', '--snapshot', shot),
+                                     self.env('synthetic:%dx%d' % (W, H), update='full'))
+        self.assertEqual(status, 0, err)
+        rgb = read_png(shot)[2]
+        frames = (pattern_rgb(W, H, 2), pattern_rgb(W, H, 3))
+        for ty in range(H // 16):
+            for tx in range(W // 16):
+                tile = [rgb[((ty * 16 + y) * W + tx * 16) * 3:][:48] for y in range(16)]
+                self.assertTrue(any(tile == [f[((ty * 16 + y) * W + tx * 16) * 3:][:48]
+                                             for y in range(16)] for f in frames),
+                                'tile (%d, %d) is from neither frame' % (tx, ty))
+
+    def test_stall_in_mid_stream(self):
+        shot = self.tmp('shot.png')
+        status, _, err = run_capture(self.args('--snapshot', shot),
+                                     self.env('synthetic:%dx%d' % (W, H), stall_after=40))
+        self.assertEqual(status, 1, err)
+        self.assertIn('error: endpoint 0x81 of %s stalled (Broken pipe)' % self.node, err)
+        self.assertGreater(summary_frames(err), 0)
+        self.assertIn(RELEASE, self.log_lines()[-1])
+
+    def test_silent_device_times_out(self):
+        began = time.time()
+        status, _, err = run_capture(self.args('--timeout', '1'),
+                                     self.env('synthetic:%dx%d:3' % (W, H), fps=50))
+        self.assertEqual(status, 1, err)
+        self.assertIn('no data from %s for 1.' % self.node, err)
+        self.assertIn('the device has stalled', err)
+        self.assertEqual(summary_frames(err), 3)
+        self.assertLess(time.time() - began, 60)
+
+    def test_unplugged_device(self):
+        status, _, err = run_capture(self.args(), self.env('synthetic:%dx%d:2' % (W, H),
+                                                           at_end='unplug'))
+        self.assertEqual(status, 1, err)
+        self.assertIn('the device was disconnected', err)
+
+    def test_ctrl_c_and_time_limit_end_a_silent_device(self):
+        shot = self.tmp('shot.png')
+        child = start_capture(self.args('--timeout', '0', '--snapshot', shot),
+                              self.env('synthetic:%dx%d:2' % (W, H)))
+        wait_for_line(child.stderr, 'reading %s, interface 0, endpoint 0x81' % self.node, 60)
+        time.sleep(1)  # both frames sent; the read now blocks in the kernel
+        child.send_signal(signal.SIGINT)
+        status, _, err = finish(child, limit=30)
+        self.assertEqual(status, 0, err)
+        self.assertIn('stopped after Ctrl-C', err)
+        self.assertEqual(summary_frames(err), 2)
+        self.assertTrue(read_png(shot)[2] == pattern_rgb(W, H, 1))
+
+        status, _, err = run_capture(self.args('--timeout', '0', '--seconds', '1'),
+                                     self.env('synthetic:%dx%d:1' % (W, H)), limit=30)
+        self.assertEqual(status, 0, err)
+        self.assertIn('stopped after 1 seconds', err)
+
+
+if __name__ == '__main__':
+    unittest.main()

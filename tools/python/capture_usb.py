@@ -1,0 +1,170 @@
+"""Opening a grabber's USB device node for the capture host.
+
+Finds the node of a VID:PID through sysfs, reads the device's descriptors to
+pick its bulk IN endpoint, and claims the interface that holds it, detaching a
+kernel driver that is bound to it (and binding that driver again on close).
+"""
+import errno
+import fcntl
+import glob
+import os
+import struct
+
+SYSFS_USB_DEVICES = '/sys/bus/usb/devices'
+DEV_BUS_USB = '/dev/bus/usb'
+
+
+# Linux usbdevfs requests (linux/usbdevice_fs.h), as the ioctl numbers of x86-64.
+def _ioc(direction, number, size):
+    return (direction << 30) | (size << 16) | (ord('U') << 8) | number
+
+
+_READ, _WRITE = 2, 1
+USBDEVFS_GETDRIVER = _ioc(_WRITE, 8, 260)  # struct usbdevfs_getdriver
+USBDEVFS_CLAIMINTERFACE = _ioc(_READ, 15, 4)  # unsigned int
+USBDEVFS_RELEASEINTERFACE = _ioc(_READ, 16, 4)  # unsigned int
+USBDEVFS_IOCTL = _ioc(_READ | _WRITE, 18, 16)  # struct usbdevfs_ioctl
+USBDEVFS_DISCONNECT = _ioc(0, 22, 0)
+USBDEVFS_CONNECT = _ioc(0, 23, 0)
+
+_DT_CONFIG, _DT_INTERFACE, _DT_ENDPOINT = 2, 4, 5
+_BULK = 2
+
+
+class DeviceError(Exception):
+    """A device that cannot be found, opened, claimed or read."""
+
+
+def parse_vid_pid(text):
+    """'VID:PID' in hexadecimal, as lsusb shows it, to a pair of ints."""
+    try:
+        vid, pid = text.split(':')
+        vid, pid = int(vid, 16), int(pid, 16)
+    except ValueError:
+        raise ValueError('expected VID:PID in hexadecimal, e.g. 1234:5678, not %r' % text)
+    if not (0 <= vid <= 0xFFFF and 0 <= pid <= 0xFFFF):
+        raise ValueError('VID and PID are 16-bit numbers: %r' % text)
+    return vid, pid
+
+
+def _read_sysfs(path):
+    with open(path) as f:
+        return f.read().strip()
+
+
+def find_devices(vid, pid, sysfs=SYSFS_USB_DEVICES, dev=DEV_BUS_USB):
+    """Device nodes of every attached device with this vendor and product id,
+    in bus and device number order."""
+    found = []
+    for entry in glob.glob(os.path.join(sysfs, '*')):
+        try:
+            if (int(_read_sysfs(os.path.join(entry, 'idVendor')), 16) != vid or
+                    int(_read_sysfs(os.path.join(entry, 'idProduct')), 16) != pid):
+                continue
+            bus = int(_read_sysfs(os.path.join(entry, 'busnum')))
+            num = int(_read_sysfs(os.path.join(entry, 'devnum')))
+        except (IOError, OSError, ValueError):
+            continue  # interfaces and hubs without these files, or a device going away
+        found.append((bus, num))
+    return [os.path.join(dev, '%03d' % bus, '%03d' % num) for bus, num in sorted(found)]
+
+
+def bulk_in_endpoints(descriptors):
+    """(interface, endpoint address) of every bulk IN endpoint in the first
+    configuration's default alternate settings, in descriptor order."""
+    found = []
+    pos, configs, interface, alternate = 0, 0, None, None
+    while pos + 2 <= len(descriptors):
+        length, kind = ord(descriptors[pos]), ord(descriptors[pos + 1])
+        if length < 2 or pos + length > len(descriptors):
+            break  # a damaged descriptor ends the walk
+        if kind == _DT_CONFIG:
+            configs += 1
+            if configs > 1:
+                break
+        elif kind == _DT_INTERFACE and length >= 4:
+            interface, alternate = ord(descriptors[pos + 2]), ord(descriptors[pos + 3])
+        elif kind == _DT_ENDPOINT and length >= 4 and interface is not None and alternate == 0:
+            address, attributes = ord(descriptors[pos + 2]), ord(descriptors[pos + 3])
+            if address & 0x80 and attributes & 3 == _BULK:
+                found.append((interface, address))
+        pos += length
+    return found
+
+
+class UsbDevice(object):
+    """An open device node with one claimed interface."""
+
+    def __init__(self, path, endpoint=None, interface=None):
+        self.path = path
+        self.fd = None
+        self.claimed = None
+        self.detached_driver = None
+        try:
+            self.fd = os.open(path, os.O_RDWR)
+        except OSError as e:
+            hint = ' (it needs root or a udev rule)' if e.errno == errno.EACCES else ''
+            raise DeviceError('cannot open %s: %s%s' % (path, e.strerror, hint))
+        try:
+            self.interface, self.endpoint = self._choose(endpoint, interface)
+            self._claim(self.interface)
+        except BaseException:
+            self.close()
+            raise
+
+    def _choose(self, endpoint, interface):
+        if endpoint is not None and interface is not None:
+            return interface, endpoint
+        try:
+            descriptors = os.read(self.fd, 65536)
+        except OSError as e:
+            raise DeviceError('cannot read the descriptors of %s: %s' % (self.path, e.strerror))
+        candidates = [(i, ep) for i, ep in bulk_in_endpoints(descriptors)
+                      if (endpoint is None or ep == endpoint) and
+                      (interface is None or i == interface)]
+        if not candidates:
+            raise DeviceError('%s has no bulk IN endpoint%s' % (
+                self.path, '' if endpoint is None else ' 0x%02x' % endpoint))
+        return candidates[0]
+
+    def _usbfs_ioctl(self, code):
+        fcntl.ioctl(self.fd, USBDEVFS_IOCTL, struct.pack('iiP', self.interface, code, 0))
+
+    def _claim(self, interface):
+        try:
+            fcntl.ioctl(self.fd, USBDEVFS_CLAIMINTERFACE, struct.pack('I', interface))
+        except IOError as e:
+            if e.errno != errno.EBUSY:
+                raise DeviceError('cannot claim interface %d of %s: %s' %
+                                  (interface, self.path, e.strerror))
+            # A kernel driver holds the interface: note its name, detach it, claim again.
+            try:
+                reply = fcntl.ioctl(self.fd, USBDEVFS_GETDRIVER,
+                                    struct.pack('I256s', interface, ''))
+                driver = struct.unpack('I256s', reply)[1].split('\0', 1)[0]
+            except IOError:
+                driver = 'a kernel driver'
+            try:
+                self._usbfs_ioctl(USBDEVFS_DISCONNECT)
+                self.detached_driver = driver
+                fcntl.ioctl(self.fd, USBDEVFS_CLAIMINTERFACE, struct.pack('I', interface))
+            except IOError as e:
+                raise DeviceError('cannot claim interface %d of %s from %s: %s' %
+                                  (interface, self.path, driver, e.strerror))
+        self.claimed = interface
+
+    def close(self):
+        """Releases the interface, gives it back to the driver it was taken
+        from, and closes the node. Errors of a device that has gone are ignored."""
+        if self.fd is None:
+            return
+        try:
+            if self.claimed is not None:
+                fcntl.ioctl(self.fd, USBDEVFS_RELEASEINTERFACE, struct.pack('I', self.claimed))
+            if self.detached_driver is not None:
+                self._usbfs_ioctl(USBDEVFS_CONNECT)
+        except IOError:
+            pass
+        finally:
+            os.close(self.fd)
+            self.fd = None
