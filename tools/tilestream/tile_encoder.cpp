@@ -114,21 +114,32 @@ void tsTestPattern(uint16_t *rgb565, int w, int h, int frameNumber) {
     const int boxX = border + (frameNumber * 16) % span;
     const int boxY =
         border + (h - 2 * border - boxH > 0 ? (frameNumber * 8) % (h - 2 * border - boxH) : 0);
+    // Per-column parts, worked out once so that the pixel loop has no division.
+    std::vector<uint16_t> barOf(w), redOf(w);
+    for (int x = 0; x < w; ++x) {
+        barOf[x] = bars[(x * 8) / w];
+        redOf[x] = uint16_t(((x * 31 / w) & 31) << 11);
+    }
     for (int y = 0; y < h; ++y) {
-        for (int x = 0; x < w; ++x) {
-            uint16_t c;
-            if (x < border || y < border || x >= w - border || y >= h - border) {
-                c = 0;  // black border, for the crop measurement
-            } else if (x >= boxX && x < boxX + boxW && y >= boxY && y < boxY + boxH) {
-                c = uint16_t(0xFFFF - frameNumber);  // moving box whose colour counts frames
-            } else if (y < h / 2) {
-                c = bars[(x * 8) / w];  // colour bars: mostly uniform tiles
-            } else {
-                // Gradient: every tile carries distinct pixels.
-                c = uint16_t(((x * 31 / w) & 31) << 11 | ((y * 63 / h) & 63) << 5 | ((x + y) & 31));
-            }
-            rgb565[size_t(y) * w + x] = c;
+        uint16_t *row = rgb565 + size_t(y) * w;
+        if (y < border || y >= h - border) {
+            std::fill_n(row, w, 0);  // black border, for the crop measurement
+            continue;
         }
+        if (y < h / 2) {
+            std::copy(barOf.begin(), barOf.end(), row);  // colour bars: mostly uniform tiles
+        } else {
+            // Gradient: every tile carries distinct pixels.
+            const int green = ((y * 63 / h) & 63) << 5;
+            for (int x = 0; x < w; ++x) row[x] = uint16_t(redOf[x] | green | ((x + y) & 31));
+        }
+        if (y >= boxY && y < boxY + boxH) {
+            // The moving box, whose colour counts frames.
+            const int from = std::max(boxX, border), to = std::min(boxX + boxW, w - border);
+            if (from < to) std::fill(row + from, row + to, uint16_t(0xFFFF - frameNumber));
+        }
+        std::fill_n(row, std::min(border, w), 0);
+        if (w > border) std::fill(row + std::max(w - border, border), row + w, 0);
     }
 }
 
