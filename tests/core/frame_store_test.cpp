@@ -4,11 +4,15 @@
 
 namespace {
 
-void *failingAlloc(size_t) { return nullptr; }
+void *failingAlloc(size_t) {
+    return nullptr;
+}
 
 int countFailedAllocs;
 // Lets the first allocation (the pixels) succeed and fails the second.
-void *failSecondAlloc(size_t n) { return ++countFailedAllocs == 2 ? nullptr : malloc(n); }
+void *failSecondAlloc(size_t n) {
+    return ++countFailedAllocs == 2 ? nullptr : malloc(n);
+}
 
 TEST(FrameStore, CreateSizesGridAndZeroes) {
     ASSERT_EQ(createBuffer(17, 17), StoreStatus::ok);
