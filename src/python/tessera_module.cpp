@@ -112,7 +112,8 @@ PyObject *do_removefiles(PyObject *, PyObject *args) {
         return nullptr;
     std::string lastPath;
     int count;
-    if (removefiles(dirname, prehead, curhead, macflag, &lastPath, &count) != RecordingStatus::ok)
+    if (removefiles(dirname, dirlen, prehead, curhead, macflag, &lastPath, &count) !=
+        RecordingStatus::ok)
         return argsOutOfRange();
     return Py_BuildValue("s#i", lastPath.data(), int(lastPath.size()), count);
 }
