@@ -20,6 +20,7 @@ TEST(FrameStore, CreateSizesGridAndZeroes) {
     EXPECT_EQ(tilesHeight, 2);
     for (int i = 0; i < 17 * 17; ++i) ASSERT_EQ(frameBuffer[i], 0u);
     for (int i = 0; i < 4; ++i) ASSERT_EQ(changedArray[i], 0);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(frameBuffer) % 64, 0u);
     EXPECT_EQ(tempSize1, 17 * 64);
     EXPECT_EQ(tempSize2, 17 * 64);
 

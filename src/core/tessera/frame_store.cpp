@@ -42,9 +42,16 @@ void releaseStore() {
 }
 
 // malloc(0) may legitimately return null; a zero-sized store is not a failure.
-void *allocAtLeastOne(AllocFunction alloc, size_t bytes) { return alloc(bytes ? bytes : 1); }
+void *allocAtLeastOne(AllocFunction alloc, size_t bytes) {
+    return alloc(bytes ? bytes : 1);
+}
 
 }  // namespace
+
+void *storeAlloc(size_t bytes) {
+    void *p = nullptr;
+    return posix_memalign(&p, 64, bytes) == 0 ? p : nullptr;
+}
 
 StoreStatus createBuffer(int w, int h, AllocFunction alloc) {
     if (!sizeAccepted(w, h)) return StoreStatus::badSize;
@@ -80,7 +87,8 @@ StoreStatus createBuffer(int w, int h, AllocFunction alloc) {
 StoreStatus clearbuffer(int w, int h) {
     if (!sizeAccepted(w, h)) return StoreStatus::badSize;
     const int tiles = ((w + kTileSize - 1) / kTileSize) * ((h + kTileSize - 1) / kTileSize);
-    if (w * h > framePixelsAllocated || tiles > tilesAllocated) return StoreStatus::beyondAllocation;
+    if (w * h > framePixelsAllocated || tiles > tilesAllocated)
+        return StoreStatus::beyondAllocation;
     setDimensions(w, h);
     if (frameBuffer) memset(frameBuffer, 0, size_t(w) * h * kPixelBytes);
     if (changedArray) memset(changedArray, 0, tiles);
