@@ -1,0 +1,201 @@
+#include "core/sluice/bulk_ring.h"
+
+#include <errno.h>
+#include <limits.h>
+#include <linux/futex.h>
+#include <linux/usbdevice_fs.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace {
+
+// `busy`: 0 free, 1 taken, 2 taken and someone sleeps on it. It is written
+// with the lock held only; the kernel reads it when a waiter goes to sleep.
+constexpr uint32_t kBusyWaited = 2;
+
+uint32_t busyState(const BulkReader *r) {
+    return __atomic_load_n(&r->busy, __ATOMIC_ACQUIRE);
+}
+
+void takeBusy(BulkReader *r) {
+    __atomic_store_n(&r->busy, 1, __ATOMIC_RELEASE);
+}
+
+void releaseBusy(BulkReader *r) {
+    if (__atomic_exchange_n(&r->busy, 0, __ATOMIC_ACQ_REL) == kBusyWaited)
+        syscall(SYS_futex, &r->busy, FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
+}
+
+// Sleeps, with the lock given up, until no other call works the descriptor.
+void waitWhileBusy(BulkReader *r) {
+    while (busyState(r)) {
+        __atomic_store_n(&r->busy, kBusyWaited, __ATOMIC_RELEASE);
+        void *saved = bulkLockHooks.release();
+        // Returns at once if the holder has let go since the store above.
+        syscall(SYS_futex, &r->busy, FUTEX_WAIT_PRIVATE, kBusyWaited, nullptr, nullptr, 0);
+        bulkLockHooks.reacquire(saved);
+    }
+}
+
+// Distance of `which` from slot 0's request; compared as integers, so that a
+// request anywhere else is never dereferenced.
+uintptr_t ringOffset(const BulkReader *r, const BulkUrb *which) {
+    return reinterpret_cast<uintptr_t>(which) - reinterpret_cast<uintptr_t>(&r->buffers[0].urb);
+}
+
+BulkBuffer *slotOf(BulkReader *r, const BulkUrb *which) {
+    return &r->buffers[ringOffset(r, which) / sizeof(BulkBuffer)];
+}
+
+bool anyInState(const BulkReader *r, bool (*match)(SlotState)) {
+    for (const BulkBuffer &s : r->buffers)
+        if (match(s.started)) return true;
+    return false;
+}
+
+bool isSubmitted(SlotState s) {
+    return s == slotSubmitted;
+}
+bool isKernels(SlotState s) {
+    return s != slotIdle;
+}
+
+int submitSlot(BulkReader *r, BulkBuffer *s) {
+    // From the template, so that the results of the slot's last completion go.
+    s->urb = r->urbTemplate;
+    s->urb.buffer = s->data;
+    s->urb.usercontext = s;
+    int err = submitUrb(r->fd, &s->urb);
+    if (err) {
+        errno = err;
+        perror("SUBMITURB");
+        return err;
+    }
+    s->started = slotSubmitted;
+    return 0;
+}
+
+void discardSubmitted(BulkReader *r) {
+    for (BulkBuffer &s : r->buffers) {
+        if (s.started != slotSubmitted) continue;
+        s.started = slotCancelling;
+        // Fails for a request that has completed already; it is reaped all the same.
+        discardUrb(r->fd, &s.urb);
+    }
+}
+
+// Reaps until the kernel holds none of the reader's requests, so that none of
+// its later writes can land in the record after it is freed or reused.
+void reapCancelled(BulkReader *r) {
+    while (anyInState(r, isKernels)) {
+        BulkUrb *which;
+        int err = reapUrb(r->fd, &which);
+        if (err == EINTR) continue;
+        if (err) {
+            // The device is gone or the descriptor closed: the kernel has let
+            // go of every request, and waiting would never end.
+            for (BulkBuffer &s : r->buffers) s.started = slotIdle;
+            return;
+        }
+        // Another reader's request on the same descriptor: the two would
+        // reap each other's transfers, and one of them would wait forever.
+        my_assert(isOwnRequest(r, which));
+        slotOf(r, which)->started = slotIdle;
+    }
+}
+
+}  // namespace
+
+int queueRequests(BulkReader *reader, BulkBuffer *single) {
+    if (single) {
+        my_assert(!single->started);
+        return submitSlot(reader, single);
+    }
+    for (BulkBuffer &s : reader->buffers) {
+        if (s.started) continue;
+        if (int err = submitSlot(reader, &s)) return err;
+    }
+    return 0;
+}
+
+int attachReader(int fd, int ep, BulkReader **reader) {
+    auto *r = static_cast<BulkReader *>(calloc(1, sizeof(BulkReader)));
+    if (!r) return kReaderNoMemory;
+    r->active = 1;
+    r->fd = fd;
+    r->ep = static_cast<uint8_t>(ep);
+    r->urbTemplate.type = USBDEVFS_URB_TYPE_BULK;
+    r->urbTemplate.endpoint = r->ep;
+    r->urbTemplate.buffer_length = kTransferBytes;
+    if (int err = queueRequests(r, nullptr)) {
+        freeBulkReader(r);
+        return err;
+    }
+    *reader = r;
+    return 0;
+}
+
+void detachReader(BulkReader *reader) {
+    if (reader->active) {
+        reader->active = 0;
+        // A read blocked in another thread: these discards complete its wait,
+        // and it ends without touching the ring again.
+        if (busyState(reader)) discardSubmitted(reader);
+    }
+    waitWhileBusy(reader);
+    takeBusy(reader);
+    // Again: a read woken above may have given its last slot back meanwhile.
+    discardSubmitted(reader);
+    reapCancelled(reader);
+    releaseBusy(reader);
+}
+
+void freeBulkReader(BulkReader *reader) {
+    detachReader(reader);
+    free(reader);
+}
+
+int waitTransfer(BulkReader *reader, BulkUrb **which) {
+    if (!reader->active) return kReaderDetached;
+    // Two reads at once would both wait, and the slot lent to one of them
+    // would be lost when the other overwrote `single`.
+    if (busyState(reader)) return EBUSY;
+    takeBusy(reader);
+    int err = 0;
+    if (BulkBuffer *slot = reader->single) {
+        reader->single = nullptr;
+        err = queueRequests(reader, slot);
+    }
+    while (!err) {
+        if (!reader->active)
+            err = kReaderDetached;  // detached while the lock was given up
+        else if (!anyInState(reader, isSubmitted))
+            err = ENOBUFS;  // every transfer has failed: nothing would ever complete
+        else if (!(err = reapUrb(reader->fd, which)))
+            return 0;  // the read stays busy until takeTransfer
+        else if (err == EINTR)
+            err = 0;
+    }
+    releaseBusy(reader);
+    return err;
+}
+
+bool isOwnRequest(const BulkReader *reader, const BulkUrb *which) {
+    uintptr_t offset = ringOffset(reader, which);
+    return offset < sizeof reader->buffers && offset % sizeof(BulkBuffer) == 0;
+}
+
+int takeTransfer(BulkReader *reader, BulkBuffer *b, int *length) {
+    int status = b->urb.status;
+    b->started = slotIdle;
+    releaseBusy(reader);
+    if (!reader->active) return kReaderDetached;
+    // usbdevfs reports a failed transfer as a negative errno; INT_MIN has no negation.
+    if (status) return status < 0 && status != INT_MIN ? -status : EIO;
+    reader->single = b;
+    int n = b->urb.actual_length;
+    *length = n < 0 ? 0 : n > kTransferBytes ? kTransferBytes : n;
+    return 0;
+}
