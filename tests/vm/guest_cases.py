@@ -1,0 +1,453 @@
+"""Cases run inside the VM against the real kernel, one process per case (see
+guest_runner.py): the device is a FunctionFS gadget on dummy_hcd, reached
+through its usbdevfs node as the capture host reaches the grabber."""
+import os
+import sys
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+# The standard library first (each import miss is a round trip over 9p), then
+# the freshly built modules and the project's Python tools.
+sys.path = [p for p in sys.path[1:] if os.path.isdir(p)] + [
+    HERE, os.path.join(os.environ['TESSERA_BUILD_DIR'], 'python'),
+    os.path.join(os.environ['VM_SOURCE_DIR'], 'tools', 'python')]
+
+import errno  # noqa: E402
+import signal  # noqa: E402
+import struct  # noqa: E402
+import subprocess  # noqa: E402
+import threading  # noqa: E402
+import time  # noqa: E402
+import unittest  # noqa: E402
+import zlib  # noqa: E402
+
+import sluice64  # noqa: E402
+import tessera  # noqa: E402
+import tilestream  # noqa: E402
+
+import guest_usb  # noqa: E402
+from guest_usb import Checker, Device, reap_nowait  # noqa: E402
+
+TRANSFER = 16384
+UNPLUG_ERRORS = (errno.ENODEV, errno.EPROTO, errno.ESHUTDOWN)
+
+
+def read_stream(dev, handle, checker, *commands):
+    """Sends gadget commands that end the stream at the end of a frame, and
+    feeds every buffer to the checker until that frame has been compared."""
+    dev.send(*commands)
+    pending = [c.split()[0] for c in commands]
+    while True:
+        dev.poll()
+        while pending and dev.has_reply(pending[0]):
+            dev.reply(pending.pop(0))
+        if not pending and dev.frames and checker.frame > max(dev.frames):
+            break
+        checker.feed(sluice64.readVideo(handle))
+    last = max(dev.frames)
+    assert checker.checked and checker.checked[-1] == last, \
+        'the stream ended at frame %d without it being compared' % last
+
+
+def read_until_gone(handle, checker=None, limit=200):
+    """readVideo until the reader has nothing left (the same error three
+    calls in a row), feeding the buffers that still come to the checker:
+    the errors in order, and the number of buffers."""
+    errors, buffers, calls = [], 0, []
+    for _ in range(limit):
+        try:
+            buf = sluice64.readVideo(handle)
+        except IOError as e:
+            errors.append(e.errno)
+            calls.append(e.errno)
+            if calls[-3:] in ([errno.ENODEV] * 3, [errno.ENOBUFS] * 3):
+                break
+            continue
+        calls.append(0)
+        buffers += 1
+        if checker:
+            checker.feed(buf)
+    return errors, buffers
+
+
+class DeviceCase(unittest.TestCase):
+    width, height = 320, 240
+
+    def setUp(self):
+        self.dev = Device(self.width, self.height)
+        self.fds = []
+
+    def tearDown(self):
+        for fd in self.fds:
+            os.close(fd)
+        self.dev.close()
+        if self.dev.expired:
+            self.fail('the watchdog unplugged the device: a read waited too long')
+
+    def open(self):
+        fd = self.dev.open()
+        self.fds.append(fd)
+        return fd
+
+    def assertNothingQueued(self, fd, when):
+        self.assertIsNone(reap_nowait(fd), 'a request is still queued on the descriptor ' + when)
+
+
+class Exact(DeviceCase):
+    width, height = 640, 480
+
+    def test_many_frames(self):
+        """Every frame rebuilt from readVideo -> videoSink -> getChanges ->
+        toRGBString equals the pattern, the first whole and then only the
+        tiles that changed; each frame ends its last transfer."""
+        h = sluice64.attach(self.open(), self.dev.endpoint)
+        checker = Checker(self.dev)
+        read_stream(self.dev, h, checker, 'frames 80')
+        self.assertEqual(checker.checked, list(range(80)))
+        sluice64.detach(h)
+
+    def test_transfers_of_every_length(self):
+        """Each frame's last transfer cut right after its padding marker (a
+        short packet of any length), a zero-length transfer, and writes
+        smaller than a request that the host's requests gather: every buffer
+        is exactly what the device sent, and every frame is still exact."""
+        h = sluice64.attach(self.open(), self.dev.endpoint)
+        checker = Checker(self.dev)
+        self.dev.send('frames 40 cut')
+        lengths = []
+        while checker.frame < 40:
+            buf = sluice64.readVideo(h)
+            lengths.append(len(buf))
+            checker.feed(buf)
+        self.dev.reply('frames')
+        expected = []
+        for n in range(40):
+            size = self.dev.frames[n]
+            expected += [TRANSFER] * (size // TRANSFER) + [size % TRANSFER] * (size % TRANSFER > 0)
+        self.assertEqual(lengths, expected)
+        self.assertTrue(any(n % 512 for n in lengths), 'no short packet was sent')
+        self.assertEqual(checker.checked, list(range(40)))
+
+        self.dev.command('zlp')
+        buf = sluice64.readVideo(h)
+        self.assertEqual(len(buf), 0)
+        checker.feed(buf)
+
+        read_stream(self.dev, h, checker, 'send 30 4096', 'flush')
+        sluice64.detach(h)
+
+
+class Detach(DeviceCase):
+    def test_detach_drains(self):
+        """detach leaves nothing queued on the descriptor whatever state the
+        16 requests are in, dropping an attached handle does the same, and a
+        new reader on the same descriptor then streams exactly."""
+        fd = self.open()
+        h = sluice64.attach(fd, self.dev.endpoint)  # all 16 waiting for data
+        start = time.time()
+        sluice64.detach(h)
+        self.assertLess(time.time() - start, 5)
+        self.assertNothingQueued(fd, 'after detach with 16 in flight')
+        self.assertRaises(EOFError, sluice64.readVideo, h)
+        sluice64.detach(h)
+        del h
+
+        h = sluice64.attach(fd, self.dev.endpoint)
+        self.dev.command('send 5')  # 5 completed and not reaped, 11 in flight
+        sluice64.detach(h)
+        self.assertNothingQueued(fd, 'after detach with completed requests')
+        del h
+
+        h = sluice64.attach(fd, self.dev.endpoint)
+        self.dev.command('send 3')
+        buf = sluice64.readVideo(h)  # one handed out, 2 completed, 13 in flight
+        held = bytes(buf)
+        sluice64.detach(h)
+        self.assertNothingQueued(fd, 'after detach with one slot handed out')
+        self.assertEqual(bytes(buf), held, 'detach changed the buffer handed out last')
+        del buf, h
+
+        h = sluice64.attach(fd, self.dev.endpoint)
+        self.dev.command('send 2')
+        del h  # never detached: the destructor drains
+        self.assertNothingQueued(fd, 'after the last reference to an attached handle went')
+
+        # The bytes drained above are lost to the stream: start it anew.
+        first = int(self.dev.command('restart')[0])
+        h = sluice64.attach(fd, self.dev.endpoint)
+        checker = Checker(self.dev, first)
+        read_stream(self.dev, h, checker, 'frames 10')
+        self.assertEqual(checker.checked, list(range(first, first + 10)))
+        sluice64.detach(h)
+        self.assertNothingQueued(fd, 'at the end')
+
+
+class Unplug(DeviceCase):
+    def check_gone(self, h, errors):
+        print('errors after the unplug: %s' % [errno.errorcode.get(e, e) for e in errors])
+        self.assertTrue(errors, 'no error after the unplug')
+        self.assertTrue(set(errors) <= set(UNPLUG_ERRORS + (errno.ENOBUFS,)),
+                        'unexpected errors: %s' % errors)
+        start = time.time()
+        self.assertRaises(IOError, sluice64.readVideo, h)
+        sluice64.detach(h)
+        self.assertLess(time.time() - start, 5, 'detach after the unplug was slow')
+        self.assertRaises(EOFError, sluice64.readVideo, h)
+
+    def test_completed_transfers_outlive_unplug(self):
+        """Transfers that completed before the device went are still
+        delivered, in order and exact, ahead of the errors of those that
+        were in flight."""
+        h = sluice64.attach(self.open(), self.dev.endpoint)
+        checker = Checker(self.dev)
+        # The pause lets the controller finish the last request: the device's
+        # zero-length packet "completes" as soon as it is in its FIFO.
+        self.dev.send('frames 3', 'pause 500', 'unplug')
+        self.dev.reply('unplug')
+        errors, buffers = read_until_gone(h, checker)
+        self.assertEqual(checker.checked, [0, 1, 2])
+        self.check_gone(h, errors)
+        # Each request ends once: with its data, or with the error of a
+        # transfer cut off (a failed resubmission is ENODEV instead).
+        cut_off = [e for e in errors if e in (errno.EPROTO, errno.ESHUTDOWN)]
+        self.assertEqual(len(cut_off), 16 - buffers)
+
+    def test_unplug_mid_stream(self):
+        """The device unbinds itself while the host reads: what arrives is the
+        stream in order (every frame that arrived whole is exact), the rest
+        ends in clean IOErrors, detach returns promptly, and after the device
+        comes back a new reader on a new descriptor streams exactly."""
+        fd = self.open()
+        h = sluice64.attach(fd, self.dev.endpoint)
+        checker = Checker(self.dev)
+        self.dev.send('frames 30', 'unplug')
+        errors, _ = read_until_gone(h, checker)
+        self.dev.reply('frames')
+        self.dev.reply('unplug')
+        self.check_gone(h, errors)
+        self.assertEqual(checker.checked, list(range(len(checker.checked))))
+        self.assertGreater(len(checker.checked), 20)
+        del h
+
+        # The process goes on: the device comes back under a new node.
+        first = int(self.dev.command('restart')[0])
+        self.dev.plug()
+        h = sluice64.attach(self.open(), self.dev.endpoint)
+        checker = Checker(self.dev, first)
+        read_stream(self.dev, h, checker, 'frames 5')
+        sluice64.detach(h)
+
+    def test_unplug_while_waiting(self):
+        """A readVideo blocked on an idle device returns an IOError when the
+        device goes."""
+        h = sluice64.attach(self.open(), self.dev.endpoint)
+        self.dev.send('pause 300', 'unplug')
+        errors, buffers = read_until_gone(h)
+        self.assertEqual(buffers, 0)
+        self.check_gone(h, errors)
+
+    def test_device_program_dies(self):
+        """The gadget program killed mid-stream takes the device with it:
+        clean IOErrors, no hang."""
+        h = sluice64.attach(self.open(), self.dev.endpoint)
+        self.dev.send('send 100000')
+        for _ in range(20):
+            sluice64.readVideo(h)
+        self.dev.proc.kill()
+        errors, buffers = read_until_gone(h)
+        self.assertLessEqual(buffers, 16)
+        self.check_gone(h, errors)
+
+
+class Stall(DeviceCase):
+    def test_stall(self):
+        """A transfer ended by a stall raises IOError 32; the 15 transfers
+        left keep the stream going, exactly."""
+        h = sluice64.attach(self.open(), self.dev.endpoint)
+        checker = Checker(self.dev)
+        self.dev.command('send 16')  # every request completed, none queued
+        checker.feed(sluice64.readVideo(h))
+        self.dev.command('stall')
+        # Gives slot 0 back into the halted endpoint and returns slot 1.
+        checker.feed(sluice64.readVideo(h))
+        time.sleep(1)  # the controller fails slot 0 at its next frame, 125 us away
+        self.dev.command('clear')
+        for _ in range(14):
+            checker.feed(sluice64.readVideo(h))
+        with self.assertRaises(IOError) as cm:
+            sluice64.readVideo(h)
+        self.assertEqual(cm.exception.errno, errno.EPIPE)
+        read_stream(self.dev, h, checker, 'send 60', 'flush')
+        sluice64.detach(h)
+
+    def test_stall_with_every_request_queued(self):
+        """A halted endpoint fails every request queued on it, not just one:
+        16 IOErrors 32, then the empty ring says so instead of waiting for
+        ever."""
+        h = sluice64.attach(self.open(), self.dev.endpoint)
+        self.dev.command('stall')
+        errors, buffers = read_until_gone(h)
+        self.assertEqual(buffers, 0)
+        self.assertEqual(errors, [errno.EPIPE] * 16 + [errno.ENOBUFS] * 3)
+        sluice64.detach(h)
+
+
+class Waiting(DeviceCase):
+    def test_other_thread_runs(self):
+        """readVideo lets go of the interpreter while it waits: the device is
+        told to send only by another Python thread, after it has counted."""
+        h = sluice64.attach(self.open(), self.dev.endpoint)
+        counted = []
+
+        def other():
+            n = 0
+            for n in range(200000):
+                pass
+            counted.append(n)
+            self.dev.send('send 1')
+
+        t = threading.Thread(target=other)
+        t.start()
+        buf = sluice64.readVideo(h)
+        t.join()
+        self.assertEqual(len(buf), TRANSFER)
+        self.assertEqual(counted, [199999])
+        sluice64.detach(h)
+
+    def test_detach_from_other_thread(self):
+        """A detach made by another thread while readVideo waits on an idle
+        device ends the wait with EOFError, and leaves nothing queued."""
+        fd = self.open()
+        h = sluice64.attach(fd, self.dev.endpoint)
+        t = threading.Timer(0.5, sluice64.detach, (h,))
+        t.start()
+        self.assertRaises(EOFError, sluice64.readVideo, h)
+        t.join()
+        self.assertNothingQueued(fd, 'after the detach')
+
+    def test_signals_during_wait(self):
+        """Signals arriving during the wait do not end it: readVideo returns
+        the transfer, and the Python handlers run afterwards."""
+        h = sluice64.attach(self.open(), self.dev.endpoint)
+        caught = []
+        old = signal.signal(signal.SIGALRM, lambda *a: caught.append(1))
+        signal.setitimer(signal.ITIMER_REAL, 0.02, 0.02)
+        try:
+            self.dev.send('pause 500', 'send 1')
+            buf = sluice64.readVideo(h)
+        finally:
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            signal.signal(signal.SIGALRM, old)
+        self.assertEqual(len(buf), TRANSFER)
+        self.assertTrue(caught, 'no signal arrived during the wait')
+        sluice64.detach(h)
+
+
+class Throughput(DeviceCase):
+    width, height = 640, 480
+    total = 16 << 20
+    write = 1 << 18  # the gadget's write size; larger writes cost it fewer system calls
+    rounds = 3
+
+    def raw(self):
+        p = subprocess.Popen([guest_usb.build_path('tools', 'usb_gadget', 'bulk_reader'),
+                              self.dev.path, str(self.dev.endpoint), str(self.total)],
+                             stdout=subprocess.PIPE)
+        self.dev.send('stream %d %d' % (self.total, self.write))
+        out = p.communicate()[0].split()
+        self.assertEqual(p.returncode, 0)
+        return int(out[2]) / float(out[3])
+
+    def python(self, capture):
+        fd = self.dev.open()
+        try:
+            h = sluice64.attach(fd, self.dev.endpoint)
+            tessera.createBuffer(self.width, self.height)
+            self.dev.send('stream %d %d' % (self.total, self.write))
+            got = timed = 0
+            first = time.time()
+            while got < self.total:
+                buf = sluice64.readVideo(h)
+                if got == 0:
+                    first = time.time()
+                else:
+                    timed += len(buf)
+                got += len(buf)
+                if capture and tessera.videoSink(buf)[1]:
+                    # A frame began: fetch what changed, as a capture host does.
+                    for ty in range(self.height // 16):
+                        for start, n in tessera.getChanges(ty, self.width // 16):
+                            tessera.toRGBString(start, ty, n, 1)
+            seconds = time.time() - first
+            sluice64.detach(h)
+        finally:
+            os.close(fd)
+        return timed / seconds
+
+    def test_throughput(self):
+        """The Python loops against a plain C reader in the same VM, on the
+        same pre-encoded stream, best of alternating rounds. Reported, not
+        asserted: under emulation the figures follow the host's load."""
+        readers = [('raw_reader', self.raw), ('readvideo_loop', lambda: self.python(False)),
+                   ('capture_loop', lambda: self.python(True))]
+        best = {}
+        for _ in range(self.rounds):
+            for name, reader in readers:
+                rate = reader() / 1e6
+                self.dev.reply('stream')
+                best[name] = max(best.get(name, 0), rate)
+        raw = best['raw_reader']
+        for name, _ in readers:
+            guest_usb.figure(name, best[name], 'MB/s')
+            guest_usb.figure(name + '_vs_raw', 100 * best[name] / raw, '%')
+        print('raw C reader %.1f MB/s, readVideo loop %.1f MB/s (%.0f%%), capture loop '
+              '%.1f MB/s (%.0f%%)' % (raw, best['readvideo_loop'],
+                                      100 * best['readvideo_loop'] / raw, best['capture_loop'],
+                                      100 * best['capture_loop'] / raw))
+
+
+def read_png_rgb(path):
+    """The pixel rows of an 8-bit RGB PNG whose rows are unfiltered, as the
+    capture host writes it: ((width, height), bytes)."""
+    data = open(path, 'rb').read()
+    pos, idat, size = 8, [], None
+    while pos < len(data):
+        length, kind = struct.unpack('>I4s', data[pos:pos + 8])
+        body = data[pos + 8:pos + 8 + length]
+        if kind == 'IHDR':
+            size = struct.unpack('>II', body[:8])
+            assert body[8:10] == '\x08\x02', 'not 8-bit RGB'
+        elif kind == 'IDAT':
+            idat.append(body)
+        pos += 12 + length
+    raw = zlib.decompress(''.join(idat))
+    line = size[0] * 3 + 1
+    assert all(raw[r * line] == '\x00' for r in range(size[1])), 'filtered rows'
+    return size, ''.join(raw[r * line + 1:(r + 1) * line] for r in range(size[1]))
+
+
+class CaptureHost(DeviceCase):
+    def test_capture_host_on_device(self):
+        """The reference capture host, given the gadget's node with --device,
+        stops after 20 frames and its snapshot is frame 19 of the pattern."""
+        script = os.path.join(os.environ['VM_SOURCE_DIR'], 'tools', 'python', 'capture.py')
+        if not os.path.exists(script):
+            self.skipTest('tools/python/capture.py does not exist yet')
+        png = os.path.join(os.environ['TMPDIR'], 'capture.png')
+        self.dev.send('frames 25')
+        p = subprocess.Popen([sys.executable, '-S', script, '--device', self.dev.path,
+                              '--size', '%dx%d' % (self.width, self.height), '--frames', '20',
+                              '--snapshot', png, '--timeout', '30'],
+                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        out = p.communicate()[0]
+        print(out)
+        self.assertEqual(p.returncode, 0)
+        self.assertIn(' 20 frames in ', out)
+        size, rgb = read_png_rgb(png)
+        self.assertEqual(size, (self.width, self.height))
+        want = tilestream.expand(tilestream.test_pattern(self.width, self.height, 19))
+        self.assertTrue(rgb == ''.join(want[i:i + 3] for i in range(0, len(want), 4)),
+                        'the snapshot is not frame 19')
+
+
+if __name__ == '__main__':
+    unittest.main(argv=sys.argv[:1] + sys.argv[1:], verbosity=2)
