@@ -4,6 +4,7 @@
 #include <stdint.h>
 
 #include "common/basic.h"
+#include "core/tessera/frame_store.h"
 
 enum class ExportStatus {
     ok,
@@ -24,5 +25,8 @@ struct ExportPlan {
 
 // Checks the arguments in the system's order and fills `plan`.
 ExportStatus planExport(int tx, int ty, int w, int h, float scale, ExportPlan *plan);
-// Writes the plan's nw * nh pixels, packed rows, to `dest`.
-ExportStatus runExport(const ExportPlan &plan, byte_t *dest);
+// Writes the plan's nw * nh pixels, packed rows, to `dest`. A scaled export
+// first makes tempBuffer2 large enough for its intermediate (`alloc` lets
+// tests make that fail); tempBuffer1 is not used, as the output goes to
+// `dest` directly. Change marks are left as they are.
+ExportStatus runExport(const ExportPlan &plan, byte_t *dest, AllocFunction alloc = malloc);
