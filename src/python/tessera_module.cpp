@@ -94,8 +94,7 @@ PyObject *do_findrechead(PyObject *, PyObject *args) {
     HeadRecord head;
     switch (findrechead(reinterpret_cast<const byte_t *>(record), len, &head)) {
         case RecordingStatus::ok:
-            return Py_BuildValue("iii", int(head.headfile), int(head.filesnum),
-                                 int(head.quotient));
+            return Py_BuildValue("iii", int(head.headfile), int(head.filesnum), int(head.quotient));
         case RecordingStatus::argsOutOfRange:
             return argsOutOfRange();
         case RecordingStatus::zeroDivisor:
