@@ -134,6 +134,17 @@ class ExportedTestsTest(unittest.TestCase):
         for x, h in [(-1, 1), (48, 1), (0, 33), (47, 2 ** 31 - 1)]:
             self.assertEqual(self.column(x, h), 0, (x, h))
 
+    def test_answer_fills_the_whole_return_register(self):
+        # A caller that declares no result type reads an int: it must see
+        # 0 or 1 as well, not a byte on top of leftover register bits.
+        lib = ctypes.CDLL(tessera.__file__)
+        show([BLACK] * (48 * 32), 48, 32)
+        cases = [(lib.isBlackLine, (5, 48), 1), (lib.isBlackLine, (5, 49), 0),
+                 (lib.isBlackLine, (5, 0), 1), (lib.isBlackColumn, (30, 32), 1),
+                 (lib.isBlackColumn, (30, 33), 0), (lib.isBlackColumn, (48, 1), 0)]
+        for f, args, want in cases:
+            self.assertEqual(f(*args), want, (f.__name__, args))
+
 
 class GreyscaleTest(unittest.TestCase):
     W, H = 320, 240

@@ -4,8 +4,10 @@
 #include <limits.h>
 #include <linux/futex.h>
 #include <linux/usbdevice_fs.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/epoll.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -37,6 +39,40 @@ void waitWhileBusy(BulkReader *r) {
         syscall(SYS_futex, &r->busy, FUTEX_WAIT_PRIVATE, kBusyWaited, nullptr, nullptr, 0);
         bulkLockHooks.reacquire(saved);
     }
+}
+
+// Counts forks, in the child: a reader made in an earlier generation belongs
+// to the parent process.
+uint32_t processGeneration;
+
+void countFork() {
+    ++processGeneration;
+}
+
+uint32_t currentGeneration() {
+    static const int registered = pthread_atfork(nullptr, nullptr, countFork);
+    (void)registered;
+    return processGeneration;
+}
+
+// Watches the reader's descriptor without holding its file open, so that a
+// later look can tell whether the number still names that file.
+int watchDescriptor(int fd) {
+    int watch = epoll_create1(EPOLL_CLOEXEC);
+    epoll_event event{};
+    if (watch >= 0 && epoll_ctl(watch, EPOLL_CTL_ADD, fd, &event) != 0) {
+        close(watch);
+        watch = -1;
+    }
+    return watch;
+}
+
+// Whether this process may still work the reader's requests on its descriptor.
+bool ownsDescriptor(const BulkReader *r) {
+    if (r->generation != currentGeneration()) return false;
+    epoll_event event{};
+    // Fails once the file is closed or the number names another file.
+    return r->watch < 0 || epoll_ctl(r->watch, EPOLL_CTL_MOD, r->fd, &event) == 0;
 }
 
 // Distance of `which` from slot 0's request; compared as integers, so that a
@@ -92,7 +128,9 @@ void reapCancelled(BulkReader *r) {
     while (anyInState(r, isKernels)) {
         BulkUrb *which;
         int err = reapUrb(r->fd, &which);
-        if (err == EINTR) continue;
+        // EFAULT: a request was consumed though its results could not be
+        // written back, and others may still come.
+        if (err == EINTR || err == EFAULT) continue;
         if (err) {
             // The device is gone or the descriptor closed: the kernel has let
             // go of every request, and waiting would never end.
@@ -129,6 +167,8 @@ int attachReader(int fd, int ep, BulkReader **reader) {
     r->urbTemplate.type = USBDEVFS_URB_TYPE_BULK;
     r->urbTemplate.endpoint = r->ep;
     r->urbTemplate.buffer_length = kTransferBytes;
+    r->watch = watchDescriptor(fd);
+    r->generation = currentGeneration();
     if (int err = queueRequests(r, nullptr)) {
         freeBulkReader(r);
         return err;
@@ -138,6 +178,11 @@ int attachReader(int fd, int ep, BulkReader **reader) {
 }
 
 void detachReader(BulkReader *reader) {
+    if (!ownsDescriptor(reader)) {
+        reader->active = 0;
+        for (BulkBuffer &s : reader->buffers) s.started = slotIdle;
+        return;
+    }
     if (reader->active) {
         reader->active = 0;
         // A read blocked in another thread: these discards complete its wait,
@@ -154,11 +199,13 @@ void detachReader(BulkReader *reader) {
 
 void freeBulkReader(BulkReader *reader) {
     detachReader(reader);
+    if (reader->watch >= 0) close(reader->watch);
     free(reader);
 }
 
 int waitTransfer(BulkReader *reader, BulkUrb **which) {
-    if (!reader->active) return kReaderDetached;
+    // In a forked child the transfers are the parent's.
+    if (!reader->active || reader->generation != currentGeneration()) return kReaderDetached;
     // Two reads at once would both wait, and the slot lent to one of them
     // would be lost when the other overwrote `single`.
     if (busyState(reader)) return EBUSY;

@@ -38,6 +38,13 @@ struct BulkReader {
     // 1 while a read, or the drain of a detach, works the descriptor; a futex
     // word, so that a detach can sleep until a read in another thread is over.
     uint32_t busy;
+    // An epoll set holding `fd` (or -1 where the file cannot be watched): it
+    // tells whether the number still names the file the reader was attached
+    // to, without keeping that file open.
+    int32_t watch;
+    // The process generation that attached (see bulk_ring.cpp): a forked
+    // child shares the descriptor but not the transfers.
+    uint32_t generation;
 };
 
 // What a failed call returns besides errno values.
@@ -58,7 +65,10 @@ int queueRequests(BulkReader *reader, BulkBuffer *single);
 // Marks the reader detached, discards its queued transfers and reaps every one
 // of them, so that nothing of it stays on the descriptor; a read in progress
 // in another thread is woken and ends with kReaderDetached first. The slot
-// handed out last keeps its data. A second call finds nothing to do.
+// handed out last keeps its data. A second call finds nothing to do. When the
+// descriptor no longer holds the reader's file (closed, or its number reused)
+// or the call comes from a forked child, the descriptor is left alone: the
+// kernel dropped the requests with the file, or they are the parent's.
 void detachReader(BulkReader *reader);
 
 // detachReader, then frees the record.
