@@ -1,10 +1,12 @@
 """sluice64 as a host uses it, against the usbdevfs stand-in (preloaded)."""
 import ctypes
 import errno
+import fcntl
 import gc
 import os
 import re
 import signal
+import struct
 import subprocess
 import sys
 import threading
@@ -12,6 +14,8 @@ import unittest
 
 import sluice64
 import usbfs_standin
+
+USBDEVFS_CLEAR_HALT = 0x80045515  # _IOR('U', 21, unsigned int)
 
 _as_read_buffer = ctypes.pythonapi.PyObject_AsReadBuffer
 _as_read_buffer.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.c_void_p),
@@ -141,8 +145,17 @@ class ReaderTest(unittest.TestCase):
         self.assertEqual(str(buf), 'data')
 
     def test_failed_transfer_shortens_the_ring(self):
-        self.dev.fail_next(-errno.EPIPE)
+        # Every transfer has completed when the device halts for a moment:
+        # only the slot given back meanwhile fails, behind those completed.
+        for i in range(16):
+            self.dev.feed('t%d' % i)
+        self.assertEqual(str(self.read()), 't0')
+        self.dev.halt()
+        self.assertEqual(str(self.read()), 't1')
         self.dev.feed('after')
+        self.dev.halt(False)
+        for i in range(2, 16):
+            self.assertEqual(str(self.read()), 't%d' % i)
         with self.assertRaises(IOError) as caught:
             self.read()
         self.assertEqual(caught.exception.errno, errno.EPIPE)
@@ -150,6 +163,30 @@ class ReaderTest(unittest.TestCase):
         self.assertEqual(str(self.read()), 'after')
         self.assertEqual([c.kind for c in self.dev.calls()], ['REAPURB'])
         self.assertEqual(self.dev.held(), 14)  # 16, less the failed one and the one handed out
+
+    def test_halted_endpoint_fails_every_transfer_until_cleared(self):
+        self.dev.halt()
+        self.dev.feed('after the clear')
+        for _ in range(16):
+            with self.assertRaises(IOError) as caught:
+                self.read()
+            self.assertEqual(caught.exception.errno, errno.EPIPE)
+        self.dev.clear_calls()
+        for _ in range(2):
+            with self.assertRaises(IOError) as caught:
+                self.read()
+            self.assertEqual(caught.exception.errno, errno.ENOBUFS)
+        self.assertEqual(self.dev.calls(), [])  # nothing left to wait for
+        # Still halted: a new reader's transfers fail at once.
+        other = sluice64.attach(self.dev.fd, 0x81)
+        with self.assertRaises(IOError) as caught:
+            sluice64.readVideo(other)
+        self.assertEqual(caught.exception.errno, errno.EPIPE)
+        sluice64.detach(other)
+        fcntl.ioctl(self.dev.fd, USBDEVFS_CLEAR_HALT, struct.pack('I', 0x81))
+        sluice64.detach(self.handle)
+        self.handle = sluice64.attach(self.dev.fd, 0x81)
+        self.assertEqual(str(self.read()), 'after the clear')
 
     def test_signal_during_wait_is_retried(self):
         alarms = []

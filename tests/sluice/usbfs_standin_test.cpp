@@ -116,18 +116,79 @@ TEST_F(StandinTest, DiscardCancelsQueuedAndRefusesCompleted) {
 }
 
 TEST_F(StandinTest, ScriptedFailuresAndDelays) {
-    usbfs_standin_fail_next(fd(), -EPIPE);
+    usbfs_standin_fail_next(fd(), -EPROTO);
     usbfs_standin_delay(fd(), 60 * 1000 * 1000);
     feed("late");
     ASSERT_EQ(submit(&urbs_[0]), 0);
     ASSERT_EQ(submit(&urbs_[1]), 0);
     BulkUrb *which;
     ASSERT_EQ(reap(&which), 0);
-    EXPECT_EQ(which->status, -EPIPE);
+    EXPECT_EQ(which->status, -EPROTO);
     EXPECT_EQ(reap(&which), EAGAIN);  // held back by the delay
     ASSERT_EQ(usbfs_standin_refuse_submit(fd(), 1, EMSGSIZE), 0);
     EXPECT_EQ(submit(&urbs_[2]), 0);
     EXPECT_EQ(submit(&urbs_[3]), EMSGSIZE);
+}
+
+// The stream waits while the endpoint is halted: "two" goes to the first
+// request after the clear.
+TEST_F(StandinTest, HaltFailsEveryRequestUntilTheProgramClearsIt) {
+    feed("one");
+    feed("two");
+    ASSERT_EQ(usbfs_standin_stall_after(fd(), 1), 0);
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(submit(&urbs_[i]), 0);
+    BulkUrb *which;
+    ASSERT_EQ(reap(&which), 0);
+    EXPECT_EQ(which->status, 0);
+    EXPECT_EQ(which->actual_length, 3);
+    for (int i = 1; i < 3; ++i) {
+        ASSERT_EQ(reap(&which), 0);
+        EXPECT_EQ(which, &urbs_[i]);
+        EXPECT_EQ(which->status, -EPIPE);
+        EXPECT_EQ(which->actual_length, 0);
+    }
+    // A request submitted later fails as well, even after a reset of the
+    // toggle, which leaves the halt.
+    unsigned ep = 0x81;
+    ASSERT_EQ(request(USBDEVFS_RESETEP, &ep), 0);
+    ASSERT_EQ(submit(&urbs_[1]), 0);
+    ASSERT_EQ(reap(&which), 0);
+    EXPECT_EQ(which->status, -EPIPE);
+    EXPECT_EQ(request(USBDEVFS_CLEAR_HALT, nullptr), EFAULT);
+    for (unsigned wrong : {0x82u, 0x01u, 0x00u}) {
+        EXPECT_EQ(request(USBDEVFS_CLEAR_HALT, &wrong), ENOENT) << wrong;
+    }
+    unsigned invalid = 0x181;
+    EXPECT_EQ(request(USBDEVFS_CLEAR_HALT, &invalid), EINVAL);
+    ASSERT_EQ(request(USBDEVFS_CLEAR_HALT, &ep), 0);
+    ASSERT_EQ(submit(&urbs_[1]), 0);
+    ASSERT_EQ(reap(&which), 0);
+    EXPECT_EQ(which->status, 0);
+    EXPECT_EQ(std::string(data_[1], size_t(which->actual_length)), "two");
+    EXPECT_EQ(reap(&which), EAGAIN);
+}
+
+TEST_F(StandinTest, DeviceHaltEndsABlockedReapAndTheDeviceClearsIt) {
+    ASSERT_EQ(submit(&urbs_[0]), 0);
+    ASSERT_EQ(submit(&urbs_[1]), 0);
+    std::thread waiter([&] {
+        BulkUrb *which = nullptr;
+        EXPECT_EQ(reap(&which, true), 0);
+        EXPECT_EQ(which, &urbs_[0]);
+    });
+    while (!usbfs_standin_waiting(fd())) usleep(1000);
+    ASSERT_EQ(usbfs_standin_halt(fd(), 1), 0);
+    waiter.join();
+    EXPECT_EQ(urbs_[0].status, -EPIPE);
+    BulkUrb *which;
+    ASSERT_EQ(reap(&which), 0);  // failed in the same frame
+    EXPECT_EQ(which->status, -EPIPE);
+    ASSERT_EQ(usbfs_standin_halt(fd(), 0), 0);
+    feed("back");
+    ASSERT_EQ(submit(&urbs_[0]), 0);
+    ASSERT_EQ(reap(&which), 0);
+    EXPECT_EQ(which->status, 0);
+    EXPECT_EQ(which->actual_length, 4);
 }
 
 TEST_F(StandinTest, UnplugCompletesWhatIsInFlightThenFailsEverything) {

@@ -47,7 +47,7 @@ for _name, _args in [
         ('usbfs_standin_feed_file', [_int, ctypes.c_char_p]),
         ('usbfs_standin_fail_next', [_int, _int]), ('usbfs_standin_delay', [_int, _int]),
         ('usbfs_standin_synthetic', [_int, _int, _int, _int, ctypes.c_double, _int]),
-        ('usbfs_standin_stall_after', [_int, _int]),
+        ('usbfs_standin_stall_after', [_int, _int]), ('usbfs_standin_halt', [_int, _int]),
         ('usbfs_standin_refuse_submit', [_int, _int, _int]),
         ('usbfs_standin_unplug', [_int, _int]), ('usbfs_standin_unplug_at_end', [_int, _int]),
         ('usbfs_standin_held', [_int]), ('usbfs_standin_completed', [_int]),
@@ -108,7 +108,8 @@ class Device(object):
         _check(_lib.usbfs_standin_feed_file(self.fd, path))
 
     def fail_next(self, status):
-        """The next request to complete after what is queued gets `status` (e.g. -errno.EPIPE)."""
+        """The next request to complete after what is queued gets `status`
+        (e.g. -errno.EPROTO) and no data; the requests after it go on."""
         _check(_lib.usbfs_standin_fail_next(self.fd, status))
 
     def delay(self, seconds):
@@ -119,7 +120,13 @@ class Device(object):
         _check(_lib.usbfs_standin_synthetic(self.fd, w, h, frames, fps, int(bool(full))))
 
     def stall_after(self, transfers):
+        """The endpoint halts after `transfers` more transfers (0: at the next request)."""
         _check(_lib.usbfs_standin_stall_after(self.fd, transfers))
+
+    def halt(self, on=True):
+        """The device halts its endpoint, or (on=False) clears its halt: while
+        halted, every request, queued or submitted later, fails with -EPIPE."""
+        _check(_lib.usbfs_standin_halt(self.fd, int(bool(on))))
 
     def refuse_submit(self, after, error):
         """The submission `after` submissions from now (0: the next) fails with `error`."""

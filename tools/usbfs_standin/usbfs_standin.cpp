@@ -187,7 +187,9 @@ struct Device {
     std::unique_ptr<Synthetic> synthetic;
     int64_t readyAt = 0;  // a gate holds completions until then
     bool unplugged = false, unplugAtEnd = false;
-    int64_t submissions = 0, transfers = 0, stallAt = -1;
+    bool halted = false;  // the endpoint answers every request with a stall
+    int64_t submissions = 0, transfers = 0;
+    int64_t stallAt = -1;             // the endpoint halts when `transfers` reaches it
     std::map<int64_t, int> refusals;  // submission number -> errno
     int violations = 0;
     int waiting = 0;  // threads blocked in REAPURB
@@ -202,8 +204,8 @@ void notify(Device &d) {
     (void)!write(d.wake, &one, sizeof one);
 }
 
-void unplug(Device &d, int status) {
-    d.unplugged = true;
+// Completes every queued request with `status` and no data, in order.
+void failPending(Device &d, int status) {
     for (Request &r : d.pending) {
         r.status = status;
         d.completed.push_back(std::move(r));
@@ -212,10 +214,26 @@ void unplug(Device &d, int status) {
     notify(d);
 }
 
+void unplug(Device &d, int status) {
+    d.unplugged = true;
+    failPending(d, status);
+}
+
 // Completes queued requests, in order, from what the stream holds by now.
 void pump(Device &d, int64_t now) {
     bool any = false;
-    while (!d.pending.empty() && !d.unplugged && d.readyAt <= now) {
+    while (!d.pending.empty() && !d.unplugged) {
+        if (d.transfers == d.stallAt) {
+            d.halted = true;
+            d.stallAt = -1;
+        }
+        if (d.halted) {
+            // The controller fails them all in one frame, whatever the
+            // stream holds; the stream resumes where it was once cleared.
+            failPending(d, -EPIPE);
+            break;
+        }
+        if (d.readyAt > now) break;
         if (d.stream.empty() && !(d.synthetic && d.synthetic->produce(d.stream, now))) {
             // Once the last data has been reaped, as a grabber pulled after its last frame.
             if (d.unplugAtEnd && d.completed.empty()) unplug(d, -ESHUTDOWN);
@@ -229,9 +247,8 @@ void pump(Device &d, int64_t now) {
         }
         Request r = std::move(d.pending.front());
         d.pending.pop_front();
-        if (d.transfers++ == d.stallAt) {
-            r.status = -EPIPE;
-        } else if (it.kind == Item::failure) {
+        ++d.transfers;
+        if (it.kind == Item::failure) {
             r.status = it.status;
             d.stream.pop_front();
         } else {
@@ -398,14 +415,27 @@ int reap(Device &d, std::unique_lock<std::mutex> &lock, void *arg, bool block,
     }
 }
 
-int other(Device &d, unsigned long request, void *arg, int *result) {
+// The kernel sends the device CLEAR_FEATURE(ENDPOINT_HALT) for the endpoint
+// after looking it up among the interface's endpoints.
+int clearHalt(Device &d, const void *arg, UsbfsStandinCall &call) {
+    if (!arg) return EFAULT;
+    const unsigned ep = *static_cast<const unsigned *>(arg);
+    call.endpoint = int32_t(ep);
+    if (ep & ~(USB_DIR_IN | USB_ENDPOINT_NUMBER_MASK)) return EINVAL;
+    if (int(ep) != d.endpoint) return ENOENT;
+    d.halted = false;  // nothing is queued while halted: there is nobody to wake
+    return 0;
+}
+
+int other(Device &d, unsigned long request, void *arg, int *result, UsbfsStandinCall &call) {
     if (d.unplugged) return ENODEV;
     switch (request) {
+        case USBDEVFS_CLEAR_HALT:
+            return clearHalt(d, arg, call);
         case USBDEVFS_CLAIMINTERFACE:
         case USBDEVFS_RELEASEINTERFACE:
         case USBDEVFS_SETINTERFACE:
         case USBDEVFS_SETCONFIGURATION:
-        case USBDEVFS_CLEAR_HALT:
         case USBDEVFS_RESETEP:
         case USBDEVFS_RESET:
         case USBDEVFS_DISCONNECT_CLAIM:
@@ -451,7 +481,7 @@ int usbfsIoctl(Device &d, unsigned long request, void *arg) {
     }
     call.kind = USBFS_STANDIN_OTHER;
     int result = 0;
-    int err = other(d, request, arg, &result);
+    int err = other(d, request, arg, &result, call);
     return note(d, call, err, result);
 }
 
@@ -686,6 +716,15 @@ int usbfs_standin_synthetic(int fd, int w, int h, int frames, double fps, int fu
 int usbfs_standin_stall_after(int fd, int transfers) {
     return withDevice(fd, [transfers](Device &d) {
         d.stallAt = transfers < 0 ? -1 : d.transfers + transfers;
+        changed(d);
+        return 0;
+    });
+}
+
+int usbfs_standin_halt(int fd, int on) {
+    return withDevice(fd, [on](Device &d) {
+        d.halted = on != 0;
+        changed(d);
         return 0;
     });
 }

@@ -20,17 +20,33 @@
  *   after an unplug: requests in flight complete with the unplug status,
  *               completed ones are still reaped, and from then on SUBMITURB
  *               and DISCARDURB, and the reaps once nothing is left, fail with
- *               ENODEV, as do the other usbdevfs requests.
+ *               ENODEV, as do the other usbdevfs requests. The kernel cuts
+ *               requests off with -EPROTO or -ESHUTDOWN, either one from run
+ *               to run; a test picks the status, and plays a mixture with
+ *               fail_next(-EPROTO) before the unplug.
+ *   CLEAR_HALT  (a pointer to the endpoint number) clears a halt, below;
+ *               EINVAL for a number with bits other than direction and
+ *               endpoint number, ENOENT for an endpoint the device lacks.
  *   CLAIMINTERFACE, RELEASEINTERFACE, SETINTERFACE, SETCONFIGURATION,
- *   CLEAR_HALT, RESETEP, RESET, IOCTL (DISCONNECT, CONNECT), DISCONNECT_CLAIM
- *               succeed; CONNECTINFO and GET_CAPABILITIES answer; GET_SPEED
- *               returns high speed; anything else fails with ENOTTY.
+ *   RESETEP, RESET, IOCTL (DISCONNECT, CONNECT), DISCONNECT_CLAIM
+ *               succeed and change nothing (a halt stays); CONNECTINFO and
+ *               GET_CAPABILITIES answer; GET_SPEED returns high speed;
+ *               anything else fails with ENOTTY.
  *
  * Requests complete in the order they were queued, from the device's stream,
  * when the stream has something for them: a run of bytes (each `feed` is one
  * run; a request takes up to its length of the run, and the end of a run ends
  * a transfer short, so a feed of 0 bytes is a zero-length transfer), a
- * failure (the request completes with that status and no data), or a delay.
+ * failure (the request completes with that status and no data, and the next
+ * one goes on), or a delay.
+ *
+ * A stall halts the endpoint, as on the kernel: every request queued
+ * completes at once with -EPIPE and no data, and so does every request
+ * submitted later, until the program clears the halt (CLEAR_HALT) or the
+ * device does (usbfs_standin_halt); the stream then goes on where it stopped.
+ * A single request failed with -EPIPE while the others go on, which the
+ * kernel gives when one request was in flight and the device cleared the
+ * halt before the next, is a scripted failure.
  *
  * A separate program reaches the stand-in through the environment, read at
  * its first usbdevfs ioctl:
@@ -52,12 +68,19 @@
  *                                  k/N seconds after the first (default: as
  *                                  fast as it is read); each frame then ends
  *                                  its last transfer short
- *   USBFS_STANDIN_STALL_AFTER=N    transfer N (from 0) completes with -EPIPE,
- *                                  once; the stream goes on after it
+ *   USBFS_STANDIN_STALL_AFTER=N    the endpoint halts after N transfers
+ *                                  (0: before the first) until the program
+ *                                  clears it with CLEAR_HALT
  *   USBFS_STANDIN_AT_END=idle|unplug  when the source is used up: requests
  *                                  stay queued (default), or, once the last
  *                                  data has been reaped, the device is
- *                                  unplugged with status -ESHUTDOWN
+ *                                  unplugged with status -ESHUTDOWN. Unlike
+ *                                  here, a real device that goes right after
+ *                                  its last short write may lose that
+ *                                  transfer (it completes with -EPROTO, and
+ *                                  the frame it ends never arrives); here it
+ *                                  always arrives, so that a capture's frame
+ *                                  count is exact
  *   USBFS_STANDIN_ENDPOINT=N       the bulk IN endpoint (default 0x81)
  *   USBFS_STANDIN_LOG=path         append one text line per usbdevfs ioctl
  *                                  answered, for any device
@@ -114,7 +137,8 @@ USBFS_STANDIN_API int usbfs_standin_set_endpoint(int fd, int endpoint);
 /* The stream. */
 USBFS_STANDIN_API int usbfs_standin_feed(int fd, const void *data, int length);
 USBFS_STANDIN_API int usbfs_standin_feed_file(int fd, const char *path);
-/* The next request to complete after what is queued gets `status` (e.g. -32). */
+/* The next request to complete after what is queued gets `status` (e.g.
+ * -EPROTO) and no data; the requests after it go on. */
 USBFS_STANDIN_API int usbfs_standin_fail_next(int fd, int status);
 /* What follows completes no sooner than `microseconds` after the stream
  * reaches this point with a request waiting. */
@@ -124,8 +148,11 @@ USBFS_STANDIN_API int usbfs_standin_delay(int fd, int microseconds);
  * frame when `full` is non-zero. After what is already queued. */
 USBFS_STANDIN_API int usbfs_standin_synthetic(int fd, int w, int h, int frames, double fps,
                                               int full);
-/* Transfer `transfers` from now completes with -EPIPE instead of its data. */
+/* The endpoint halts after `transfers` more transfers (0: at the next
+ * request); negative: no halt to come. */
 USBFS_STANDIN_API int usbfs_standin_stall_after(int fd, int transfers);
+/* The device halts its endpoint now (non-zero) or clears its halt (0). */
+USBFS_STANDIN_API int usbfs_standin_halt(int fd, int on);
 /* The submission `after` submissions from now (0: the next) fails with `error`. */
 USBFS_STANDIN_API int usbfs_standin_refuse_submit(int fd, int after, int error);
 /* Unplugs now; requests in flight complete with `status` (-EPROTO, -ESHUTDOWN). */
