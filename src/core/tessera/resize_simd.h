@@ -328,7 +328,7 @@ void shrinkBoxWhole(const byte_t *srcptr, size_t srcpitch, int validwidth, int v
 template <class W>
 bool shrinkBoxForm(const byte_t *srcptr, int srcpitch, int k, int validwidth, int validheight,
                    byte_t *destptr, int destwidth, int destheight, int destpitch) {
-    const uint32_t f = uint32_t(65536 / k);
+    const uint32_t f = k > 0 ? uint32_t(65536 / k) : 0;  // any k but a whole ratio is turned down
     return forWholeRatio(k, [&](auto ratio) {
         shrinkBoxWhole<W, decltype(ratio)::value>(srcptr, uint32_t(srcpitch), validwidth,
                                                   validheight, destptr, destwidth, destheight,
