@@ -1,35 +1,69 @@
 #!/usr/bin/env bash
 # One entry point for building, testing and running the project.
-#   ./build.sh test       build (warnings as errors) and run every test
-#   ./build.sh sanitize   the same under the address and undefined-behaviour sanitizers
+#   ./build.sh test       install what the suite needs, build (warnings as errors), run every test
+#   ./build.sh quick      build and run the fast tests only (no leak loops, VM or benchmarks)
+#   ./build.sh sanitize   the suite under the address and undefined-behaviour sanitizers
 #   ./build.sh bench      build and run the benchmarks (JSON results in build/bench-results)
-#   ./build.sh capture    build if needed and run the synthetic capture (writes capture.png)
+#   ./build.sh capture    build the modules and run the synthetic capture (writes capture.png)
 #   ./build.sh build      only build
+#   ./build.sh deps       only install the Debian packages the whole suite needs
 set -euo pipefail
 cd "$(dirname "$0")"
 jobs=$(nproc 2>/dev/null || echo 2)
 
+# Everything the whole suite needs on Debian, in one place. The modules and the
+# capture host need only cmake, a C++17 compiler and a Python with its headers.
+packages=(cmake g++ make libgtest-dev libbenchmark-dev libyuv-dev clang libclang-rt-14-dev
+          qemu-system-x86 busybox-static cpio xz-utils zstd)
+
+deps() {
+    local missing=() p
+    for p in "${packages[@]}"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "build.sh: missing Debian packages; install them, then run this again:" >&2
+        echo "  sudo apt-get install ${missing[*]}" >&2
+        exit 1
+    fi
+    echo "build.sh: installing ${missing[*]}" >&2
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+}
+
 configure() {  # dir, extra cmake args...
     local dir=$1; shift
     cmake -S . -B "$dir" -DTESSERA_WERROR=ON "$@" >/dev/null
-    cmake --build "$dir" -j "$jobs"
+}
+
+compile() {  # dir, targets...
+    local dir=$1; shift
+    cmake --build "$dir" -j "$jobs" ${1:+--target "$@"}
 }
 
 case "${1:-test}" in
-    build) configure build ;;
+    deps) deps ;;
+    build) configure build; compile build ;;
     test)
-        configure build
+        deps
+        configure build; compile build
         ctest --test-dir build --output-on-failure -j "$jobs" -LE bench ;;
+    quick)
+        configure build; compile build
+        ctest --test-dir build --output-on-failure -j "$jobs" -LE "bench|leak|vm" ;;
     sanitize)
+        deps
         configure build-sanitize -DTESSERA_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+        compile build-sanitize
         ctest --test-dir build-sanitize --output-on-failure -j "$jobs" -LE "bench|vm" ;;
     bench)
-        configure build -DCMAKE_BUILD_TYPE=Release
+        configure build -DCMAKE_BUILD_TYPE=Release; compile build
         ctest --test-dir build --output-on-failure -L bench -V ;;
     capture)
-        configure build
+        configure build; compile build tessera sluice64 tilestream
         shift || true
         exec "$(sed -n 's/^PYTHON27_EXECUTABLE:FILEPATH=//p' build/CMakeCache.txt)" \
             tools/python/capture.py --seconds 3 --snapshot capture.png "$@" ;;
-    *) sed -n '2,8p' "$0"; exit 2 ;;
+    *) sed -n '2,9p' "$0"; exit 2 ;;
 esac

@@ -1,6 +1,10 @@
 # Test helpers shared by the test directories.
 
-find_package(GTest REQUIRED)
+# GoogleTest is needed by the C++ suites only; the Python suites run without it.
+find_package(GTest QUIET)
+if(NOT GTest_FOUND)
+  tessera_missing(libgtest-dev "the C++ unit tests (GoogleTest)")
+endif()
 
 # Environment for Python tests: the freshly built modules and the tools first
 # on the path; under the sanitizers the runtime is preloaded into the

@@ -11,21 +11,25 @@ import sys
 import time
 
 _HERE = os.path.dirname(os.path.abspath(__file__))
+PROG = 'capture'
 
 
-def _module_path():
-    """The built modules: $TESSERA_BUILD_DIR/python, else the project's build
-    directory when they are not importable already."""
-    if os.environ.get('TESSERA_BUILD_DIR'):
-        sys.path.insert(0, os.path.join(os.environ['TESSERA_BUILD_DIR'], 'python'))
-        return
+def _import_modules():
+    """tessera from $TESSERA_BUILD_DIR/python, else as installed, else from the
+    project's own build directory; without one, a line that says how to build."""
+    build = os.environ.get('TESSERA_BUILD_DIR')
+    if build:
+        sys.path.insert(0, os.path.join(build, 'python'))
+    else:
+        sys.path.append(os.path.join(os.path.dirname(os.path.dirname(_HERE)), 'build', 'python'))
     try:
         import tessera  # noqa: F401
-    except ImportError:
-        sys.path.append(os.path.join(os.path.dirname(os.path.dirname(_HERE)), 'build', 'python'))
+    except ImportError as e:
+        sys.stderr.write('%s: the modules are not built (%s); run ./build.sh build\n' % (PROG, e))
+        sys.exit(1)
 
 
-_module_path()
+_import_modules()
 import tessera  # noqa: E402
 
 import capture_png  # noqa: E402
@@ -36,7 +40,6 @@ import capture_usb  # noqa: E402
 from capture_sources import STOP_GRACE  # noqa: E402
 from capture_usb import DeviceError  # noqa: E402
 
-PROG = 'capture'
 DEFAULT_SIZE = (1920, 1080)
 BLACK_EDGE_MIN = 75  # getBlackEdges needs an active area at least this large
 
