@@ -1,5 +1,5 @@
 // The vector forms of the box-filter shrink, written once over a small set of
-// vector operations and compiled by resize_sse2.cpp and resize_avx2.cpp with
+// vector operations and compiled by box_shrink_sse2.cpp and box_shrink_avx2.cpp with
 // their own instruction sets. Everything here is in an unnamed namespace, so
 // that each of the two files gets its own copy.
 //
@@ -23,7 +23,7 @@
 #include <algorithm>
 #include <type_traits>
 
-#include "core/tessera/resize_kernels.h"
+#include "core/tessera/box_shrink_kernels.h"
 
 namespace {
 
@@ -367,6 +367,15 @@ void shrinkXForm(const byte_t *srcptr, int srcwidth, int validwidth, int srcheig
         }
         shrinkXColumns<C>(src, dst, nrows, srcwidth, validwidth, done, destwidth, step, f);
     }
+}
+
+// The table of an instruction set's forms: `Isa` names the widest strip of
+// the vertical pass (Strip), the whole-ratio strips (Whole) and the columns
+// of the horizontal pass (Columns).
+template <class Isa>
+constexpr ShrinkKernels shrinkKernelsFor() {
+    return {shrinkXForm<Isa>, shrinkYForm<typename Isa::Strip>,
+            shrinkYRowsForm<typename Isa::Strip>, shrinkBoxForm<typename Isa::Whole>};
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // The SSE2 forms of the box-filter shrink: the floor that every x86-64 CPU
 // runs.
-#include "core/tessera/resize_simd.h"
+#include "core/tessera/box_shrink_simd.h"
 
 namespace {
 
@@ -108,31 +108,11 @@ struct WholeSse2 : Strip4 {
 };
 
 struct Sse2 {
+    using Strip = Strip4;
     using Columns = ColumnsSse2<2>;
     using Whole = WholeSse2;
 };
 
 }  // namespace
 
-void shrinkXSse2(const byte_t *srcptr, int srcwidth, int validwidth, int srcheight, int srcpitch,
-                 byte_t *destptr, int destwidth, int destpitch) {
-    shrinkXForm<Sse2>(srcptr, srcwidth, validwidth, srcheight, srcpitch, destptr, destwidth,
-                      destpitch);
-}
-
-void shrinkYSse2(const byte_t *srcptr, int srcwidth, int srcheight, int srcpitch, byte_t *destptr,
-                 int destheight, int destpitch) {
-    shrinkYForm<Strip4>(srcptr, srcwidth, srcheight, srcpitch, destptr, destheight, destpitch);
-}
-
-void shrinkYRowsSse2(const byte_t *src, int origin, int srcwidth, int srcheight, int srcpitch,
-                     byte_t *dest, int destheight, int destpitch, int j0, int j1) {
-    shrinkYRowsForm<Strip4>(src, origin, srcwidth, srcheight, srcpitch, dest, destheight, destpitch,
-                            j0, j1);
-}
-
-bool shrinkBoxSse2(const byte_t *srcptr, int srcpitch, int k, int validwidth, int validheight,
-                   byte_t *destptr, int destwidth, int destheight, int destpitch) {
-    return shrinkBoxForm<WholeSse2>(srcptr, srcpitch, k, validwidth, validheight, destptr,
-                                    destwidth, destheight, destpitch);
-}
+const ShrinkKernels shrinkKernels_SSE2 = shrinkKernelsFor<Sse2>();

@@ -2,7 +2,7 @@
 // and its functions run only when the CPU has it.
 #include <immintrin.h>
 
-#include "core/tessera/resize_simd.h"
+#include "core/tessera/box_shrink_simd.h"
 
 namespace {
 
@@ -179,31 +179,11 @@ struct WholeAvx2 : Strip8 {
 };
 
 struct Avx2 {
+    using Strip = Strip8;
     using Columns = ColumnsAvx2<2>;
     using Whole = WholeAvx2;
 };
 
 }  // namespace
 
-void shrinkXAvx2(const byte_t *srcptr, int srcwidth, int validwidth, int srcheight, int srcpitch,
-                 byte_t *destptr, int destwidth, int destpitch) {
-    shrinkXForm<Avx2>(srcptr, srcwidth, validwidth, srcheight, srcpitch, destptr, destwidth,
-                      destpitch);
-}
-
-void shrinkYAvx2(const byte_t *srcptr, int srcwidth, int srcheight, int srcpitch, byte_t *destptr,
-                 int destheight, int destpitch) {
-    shrinkYForm<Strip8>(srcptr, srcwidth, srcheight, srcpitch, destptr, destheight, destpitch);
-}
-
-void shrinkYRowsAvx2(const byte_t *src, int origin, int srcwidth, int srcheight, int srcpitch,
-                     byte_t *dest, int destheight, int destpitch, int j0, int j1) {
-    shrinkYRowsForm<Strip8>(src, origin, srcwidth, srcheight, srcpitch, dest, destheight, destpitch,
-                            j0, j1);
-}
-
-bool shrinkBoxAvx2(const byte_t *srcptr, int srcpitch, int k, int validwidth, int validheight,
-                   byte_t *destptr, int destwidth, int destheight, int destpitch) {
-    return shrinkBoxForm<WholeAvx2>(srcptr, srcpitch, k, validwidth, validheight, destptr,
-                                    destwidth, destheight, destpitch);
-}
+const ShrinkKernels shrinkKernels_AVX2 = shrinkKernelsFor<Avx2>();
