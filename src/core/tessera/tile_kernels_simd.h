@@ -12,7 +12,7 @@ namespace {
 // pixel's low half (red, green) and high half (blue, 255), then the halves
 // are interleaved into 32-bit pixels.
 template <class V>
-void convertRowForm(const byte_t *src, uint32_t *dst) {
+inline void convertRowForm(const byte_t *src, uint32_t *dst) {
     for (int x = 0; x < kTileRowPixels; x += 2 * V::kWords) {
         const typename V::Vec c = V::load(src + 2 * x);
         const typename V::Vec red = V::bitAnd(V::shr16(c, 8), V::set16(0x00F8));
@@ -24,7 +24,7 @@ void convertRowForm(const byte_t *src, uint32_t *dst) {
 }
 
 template <class V>
-void fillRowForm(uint32_t pixel, uint32_t *dst) {
+inline void fillRowForm(uint32_t pixel, uint32_t *dst) {
     const typename V::Vec v = V::set32(pixel);
     for (int x = 0; x < kTileRowPixels; x += V::kWords) V::store(dst + x, v);
 }
