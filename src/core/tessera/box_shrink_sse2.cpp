@@ -8,27 +8,10 @@ namespace {
 // two rows to a register. More rows share the walk along the row among more
 // pixels.
 template <int G>
-struct ColumnsSse2 {
-    struct Vec {
-        __m128i g[G];
-    };
-    using Weight = __m128i;
+struct ColumnsSse2 : LaneGroup<Strip1, G> {
+    using Base = LaneGroup<Strip1, G>;
+    using typename Base::Vec;
     static constexpr int kRows = 2 * G;
-
-    static Vec zero() {
-        Vec v;
-        for (int i = 0; i < G; ++i) v.g[i] = _mm_setzero_si128();
-        return v;
-    }
-    static Vec add(Vec a, Vec b) {
-        for (int i = 0; i < G; ++i) a.g[i] = _mm_add_epi16(a.g[i], b.g[i]);
-        return a;
-    }
-    static Vec mulhi(Vec a, Weight w) {
-        for (int i = 0; i < G; ++i) a.g[i] = _mm_mulhi_epu16(a.g[i], w);
-        return a;
-    }
-    static Weight splat(uint32_t w) { return splat128(w); }
 
     // Columns x .. x + n - 1, those at or past `valid` as zero.
     static void load(const byte_t *const *rows, int x, int n, int valid, Vec *cols) {
@@ -54,7 +37,7 @@ struct ColumnsSse2 {
                     z);
             }
         }
-        for (; x < end; ++x) *cols++ = zero();
+        for (; x < end; ++x) *cols++ = Base::zero();
     }
 
     // Results of destination columns x .. x + n - 1 into the first nrows rows.
