@@ -10,7 +10,8 @@ namespace {
 
 // A vector of RGB565 words at a time: each 16-bit lane is split into the
 // pixel's low half (red, green) and high half (blue, 255), then the halves
-// are interleaved into 32-bit pixels.
+// are interleaved into 32-bit pixels. Both rows are declared inline so that
+// the compiler takes them into the tile loops.
 template <class V>
 inline void convertRowForm(const byte_t *src, uint32_t *dst) {
     for (int x = 0; x < kTileRowPixels; x += 2 * V::kWords) {
