@@ -62,9 +62,13 @@ void BM_greyRow(benchmark::State &state, GreyRow row) {
     showTestPattern();
     versusMemcpy(state, [row] { row(frameBuffer, kWidth * kHeight); });
 }
-BENCHMARK_CAPTURE(BM_greyRow, C, greyRowC)->UseManualTime()->Unit(benchmark::kMicrosecond);
-BENCHMARK_CAPTURE(BM_greyRow, SSE2, greyRowSSE2)->UseManualTime()->Unit(benchmark::kMicrosecond);
-BENCHMARK_CAPTURE(BM_greyRow, AVX2, greyRowAVX2)->UseManualTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_greyRow, C, greyRow_C)->UseManualTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_greyRow, SSE2, greyKernels_SSE2.greyRow)
+    ->UseManualTime()
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_greyRow, AVX2, greyKernels_AVX2.greyRow)
+    ->UseManualTime()
+    ->Unit(benchmark::kMicrosecond);
 
 // libyuv's own in-place grey (luma-weighted, so not the same bytes) for scale.
 void BM_libyuvARGBGray(benchmark::State &state) {

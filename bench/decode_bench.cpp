@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core/tessera/frame_store.h"
+#include "core/tessera/kernel_choice.h"
 #include "core/tessera/stream_intake.h"
 #include "core/tessera/tile_kernels.h"
 #include "tile_encoder.h"
@@ -115,7 +116,7 @@ void decodeStream(benchmark::State &state, const std::string &name, const Transf
     });
     addRatio(state, name, baseline);
     addRatio(state, name, "libyuv");
-    state.SetLabel(tileKernels.name);
+    state.SetLabel(isaName(cpuIsa()));
 }
 
 void BM_pixelStream(benchmark::State &state) {
@@ -134,7 +135,7 @@ void BM_fillStream(benchmark::State &state) {
 template <typename Kernel>
 void tileKernel(benchmark::State &state, const std::string &name, Kernel kernel, bool avx2,
                 const std::string &baseline) {
-    if (avx2 && !__builtin_cpu_supports("avx2")) {
+    if (avx2 && !cpuRuns(Isa::avx2)) {
         state.SkipWithError("no AVX2 on this CPU");
         return;
     }
@@ -155,21 +156,20 @@ void tileKernel(benchmark::State &state, const std::string &name, Kernel kernel,
     addRatio(state, name, baseline);
 }
 
-void BM_tileCopyScalar(benchmark::State &state) {
-    tileKernel<TileCopyKernel>(state, "tileCopyScalar", copyTileRows<convertRowScalar>, false,
-                               "memcpy");
+void BM_tileCopy_C(benchmark::State &state) {
+    tileKernel<TileCopyKernel>(state, "tileCopy_C", tileKernels_C.copyTile, false, "memcpy");
 }
-void BM_tileCopySse2(benchmark::State &state) {
-    tileKernel<TileCopyKernel>(state, "tileCopySse2", copyTileSse2, false, "memcpy");
+void BM_tileCopy_SSE2(benchmark::State &state) {
+    tileKernel<TileCopyKernel>(state, "tileCopy_SSE2", tileKernels_SSE2.copyTile, false, "memcpy");
 }
-void BM_tileCopyAvx2(benchmark::State &state) {
-    tileKernel<TileCopyKernel>(state, "tileCopyAvx2", copyTileAvx2, true, "memcpy");
+void BM_tileCopy_AVX2(benchmark::State &state) {
+    tileKernel<TileCopyKernel>(state, "tileCopy_AVX2", tileKernels_AVX2.copyTile, true, "memcpy");
 }
-void BM_tileFillSse2(benchmark::State &state) {
-    tileKernel<TileFillKernel>(state, "tileFillSse2", fillTileSse2, false, "memset");
+void BM_tileFill_SSE2(benchmark::State &state) {
+    tileKernel<TileFillKernel>(state, "tileFill_SSE2", tileKernels_SSE2.fillTile, false, "memset");
 }
-void BM_tileFillAvx2(benchmark::State &state) {
-    tileKernel<TileFillKernel>(state, "tileFillAvx2", fillTileAvx2, true, "memset");
+void BM_tileFill_AVX2(benchmark::State &state) {
+    tileKernel<TileFillKernel>(state, "tileFill_AVX2", tileKernels_AVX2.fillTile, true, "memset");
 }
 
 void configure(benchmark::internal::Benchmark *b) {
@@ -181,11 +181,11 @@ BENCHMARK(BM_memset)->Apply(configure);
 BENCHMARK(BM_libyuv)->Apply(configure);
 BENCHMARK(BM_pixelStream)->Apply(configure);
 BENCHMARK(BM_fillStream)->Apply(configure);
-BENCHMARK(BM_tileCopyScalar)->Apply(configure);
-BENCHMARK(BM_tileCopySse2)->Apply(configure);
-BENCHMARK(BM_tileCopyAvx2)->Apply(configure);
-BENCHMARK(BM_tileFillSse2)->Apply(configure);
-BENCHMARK(BM_tileFillAvx2)->Apply(configure);
+BENCHMARK(BM_tileCopy_C)->Apply(configure);
+BENCHMARK(BM_tileCopy_SSE2)->Apply(configure);
+BENCHMARK(BM_tileCopy_AVX2)->Apply(configure);
+BENCHMARK(BM_tileFill_SSE2)->Apply(configure);
+BENCHMARK(BM_tileFill_AVX2)->Apply(configure);
 
 void printRatio(const char *what, const std::string &name, const std::string &baseline,
                 double goal) {
@@ -202,7 +202,7 @@ int main(int argc, char **argv) {
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     benchmark::RunSpecifiedBenchmarks();
     printf("\nDecode of a 1920x1080 frame (%s kernels), best time relative to the baselines:\n",
-           tileKernels.name);
+           isaName(cpuIsa()));
     printRatio("pixel stream (8160 pixel packets)", "pixelStream", "libyuv", 1.0);
     printRatio("pixel stream (8160 pixel packets)", "pixelStream", "memcpy", 1.5);
     printRatio("fill stream (8160 fill packets)", "fillStream", "memset", 1.5);

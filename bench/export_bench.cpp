@@ -11,7 +11,7 @@
 //   (8, 4 and 15: scales 0.5, 0.3 and 0.9375) against libyuv's ARGBScale
 //   with its box filter to the same size, x_libyuv (goal: at most 2 for the
 //   export). Form 0 is the export itself, 1 and 2 the two passes run by the
-//   SSE2 and the scalar form; the gain of a form over the scalar one is the
+//   SSE2 and the C form; the gain of a form over the C one is the
 //   ratio of their x_libyuv.
 #include <benchmark/benchmark.h>
 #include <libyuv/scale_argb.h>
@@ -21,9 +21,10 @@
 
 #include <vector>
 
+#include "core/tessera/box_shrink_kernels.h"
 #include "core/tessera/frame_store.h"
+#include "core/tessera/kernel_choice.h"
 #include "core/tessera/region_export.h"
-#include "core/tessera/resize_kernels.h"
 #include "tile_encoder.h"
 
 namespace {
@@ -118,17 +119,16 @@ void BM_Shrink(benchmark::State &state) {
             break;
         case 1:
             ratio = versus(
-                state, [&] { passes(shrinkXSse2, shrinkYSse2); }, libyuv);
+                state, [&] { passes(shrinkKernels_SSE2.shrinkX, shrinkKernels_SSE2.shrinkY); },
+                libyuv);
             break;
         case 2:
             ratio = versus(
-                state, [&] { passes(shrinkXScalar, shrinkYScalar); }, libyuv);
+                state, [&] { passes(shrinkX_C, shrinkY_C); }, libyuv);
             break;
     }
     state.counters["x_libyuv"] = ratio;
-    state.SetLabel(state.range(1) == 0   ? shrinkKernels().name
-                   : state.range(1) == 1 ? "sse2"
-                                         : "scalar");
+    state.SetLabel(state.range(1) == 0 ? isaName(cpuIsa()) : state.range(1) == 1 ? "sse2" : "C");
 }
 BENCHMARK(BM_Shrink)
     ->ArgsProduct({{8, 4, 15}, {0, 1, 2}})

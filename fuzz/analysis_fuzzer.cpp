@@ -33,6 +33,7 @@
 #include "core/tessera/frame_analysis.h"
 #include "core/tessera/frame_store.h"
 #include "core/tessera/hexdump.h"
+#include "core/tessera/kernel_choice.h"
 #include "core/tessera/recording_files.h"
 #include "fuzz_input.h"
 
@@ -125,10 +126,7 @@ FUZZ_UNTRACED void checkGreyscale(int set) {
                "toGreyscale(%d) marks", set);
 }
 
-const bool haveAvx2 = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
-}();
+const bool haveAvx2 = cpuRuns(Isa::avx2);
 
 // Every form of the greyscale row on the same pixels, at the end of an
 // exactly sized block and at every alignment of a pixel.
@@ -138,7 +136,8 @@ void checkGreyForms(int count, int misalign, uint32_t seed) {
     for (uint32_t &p : pixels) p = noise.next();
     std::vector<uint32_t> want(pixels);
     for (uint32_t &p : want) p = grey(p);
-    for (GreyRow form : {greyRowC, greyRowSSE2, haveAvx2 ? greyRowAVX2 : nullptr}) {
+    for (GreyRow form :
+         {greyRow_C, greyKernels_SSE2.greyRow, haveAvx2 ? greyKernels_AVX2.greyRow : nullptr}) {
         if (!form) continue;
         ExactBuffer block((size_t(count) + size_t(misalign)) * 4);
         uint32_t *at = reinterpret_cast<uint32_t *>(block.data()) + misalign;

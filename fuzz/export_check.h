@@ -1,5 +1,5 @@
 // The region export checked against its rules: planExport's answer from the
-// argument checks in their order, and runExport's bytes against the scalar
+// argument checks in their order, and runExport's bytes against the C
 // reference of the shrink run over the tiles' pixels at full size.
 #pragma once
 
@@ -10,7 +10,7 @@
 
 #include "core/tessera/frame_store.h"
 #include "core/tessera/region_export.h"
-#include "core/tessera/resize_kernels.h"
+#include "core/tessera/box_shrink_kernels.h"
 #include "fuzz_input.h"
 
 namespace exportcheck {
@@ -35,13 +35,13 @@ inline ExportStatus expectedPlan(int tx, int ty, int &w, int &h, float scale, in
     return ExportStatus::ok;
 }
 
-// The scalar shrink of a full-size crop of cw x ch pixels to nw x nh.
+// The C shrink of a full-size crop of cw x ch pixels to nw x nh.
 inline std::vector<uint8_t> shrinkReference(const std::vector<uint8_t> &crop, int cw, int ch,
                                             int nw, int nh) {
     if (nw == cw && nh == ch) return crop;
     std::vector<uint8_t> inter(size_t(nw) * ch * 4), out(size_t(nw) * nh * 4);
-    shrinkXScalar(crop.data(), cw, cw, ch, cw * 4, inter.data(), nw, nw * 4);
-    shrinkYScalar(inter.data(), nw, ch, nw * 4, out.data(), nh, nw * 4);
+    shrinkX_C(crop.data(), cw, cw, ch, cw * 4, inter.data(), nw, nw * 4);
+    shrinkY_C(inter.data(), nw, ch, nw * 4, out.data(), nh, nw * 4);
     return out;
 }
 
@@ -72,7 +72,7 @@ void check(int tx, int ty, int w, int h, float scale, bool failScratch, Crop cro
     const std::vector<uint8_t> want =
         shrinkReference(crop(tx, ty, ew, eh), ew * 16, eh * 16, plan.nw, plan.nh);
     FUZZ_CHECK(memcmp(want.data(), dest.data(), want.size()) == 0,
-               "export (%d,%d %dx%d s%d) differs from the scalar reference", tx, ty, ew, eh, s);
+               "export (%d,%d %dx%d s%d) differs from the C reference", tx, ty, ew, eh, s);
 }
 
 // Scales worth trying: every tile edge, the edges of the accepted range

@@ -1,8 +1,8 @@
 // Region export and box-filter shrink under the fuzzer. A frame store of any
 // size (optionally re-dimensioned by clearbuffer) is filled with pixels and
 // exported with arbitrary rectangles and scales, every result compared with
-// the scalar shrink of the tiles at full size. Then each form of the two
-// passes (scalar, SSE2, AVX2 where the CPU has it, the public entry points,
+// the C shrink of the tiles at full size. Then each form of the two
+// passes (C, SSE2, AVX2 where the CPU has it, the public entry points,
 // the banded vertical rows) runs on one and the same arbitrary call: valid
 // calls must give identical bytes, invalid ones must write nothing. Every
 // buffer is exactly as large as the call's own arguments say.
@@ -24,9 +24,10 @@
 
 #include <vector>
 
+#include "core/tessera/box_shrink.h"
+#include "core/tessera/box_shrink_kernels.h"
 #include "core/tessera/frame_store.h"
-#include "core/tessera/resize.h"
-#include "core/tessera/resize_kernels.h"
+#include "core/tessera/kernel_choice.h"
 #include "export_check.h"
 #include "fuzz_input.h"
 
@@ -88,8 +89,7 @@ struct Outputs {
     void expectSame(bool compare, const char *what) const {
         for (size_t i = 1; i < bufs.size(); ++i) {
             if (compare)
-                FUZZ_CHECK(bufs[i] == bufs[0], "%s: form %zu differs from the scalar form", what,
-                           i);
+                FUZZ_CHECK(bufs[i] == bufs[0], "%s: form %zu differs from the C form", what, i);
         }
     }
     FUZZ_UNTRACED void expectUntouched(const char *what) const {
@@ -98,10 +98,7 @@ struct Outputs {
     }
 };
 
-const bool haveAvx2 = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
-}();
+const bool haveAvx2 = cpuRuns(Isa::avx2);
 
 void shrinkXForms(int srcwidth, int validwidth, int srcheight, int srcpitch, int destwidth,
                   int destpitch, uint32_t seed) {
@@ -117,13 +114,13 @@ void shrinkXForms(int srcwidth, int validwidth, int srcheight, int srcpitch, int
     ExactBuffer src(srcBytes);
     PixelNoise(seed).fill(src.data(), src.size());
     Outputs out(destBytes);
-    shrinkXScalar(src.data(), srcwidth, validwidth, srcheight, srcpitch, out.next(), destwidth,
-                  destpitch);
-    shrinkXSse2(src.data(), srcwidth, validwidth, srcheight, srcpitch, out.next(), destwidth,
-                destpitch);
+    shrinkX_C(src.data(), srcwidth, validwidth, srcheight, srcpitch, out.next(), destwidth,
+              destpitch);
+    shrinkKernels_SSE2.shrinkX(src.data(), srcwidth, validwidth, srcheight, srcpitch, out.next(),
+                               destwidth, destpitch);
     if (haveAvx2)
-        shrinkXAvx2(src.data(), srcwidth, validwidth, srcheight, srcpitch, out.next(), destwidth,
-                    destpitch);
+        shrinkKernels_AVX2.shrinkX(src.data(), srcwidth, validwidth, srcheight, srcpitch,
+                                   out.next(), destwidth, destpitch);
     if (validwidth == srcwidth)
         imageShrinkX(src.data(), srcwidth, srcheight, srcpitch, out.next(), destwidth, destpitch);
     if (valid)
@@ -153,12 +150,12 @@ void shrinkYForms(int srcwidth, int srcheight, int srcpitch, int destheight, int
         j0 %= destheight + 1;
         j1 = j0 + j1 % (destheight - j0 + 1);
         std::vector<uint8_t> whole(destBytes, kCanary);
-        shrinkYScalar(src.data(), srcwidth, srcheight, srcpitch, whole.data(), destheight,
-                      destpitch);
+        shrinkY_C(src.data(), srcwidth, srcheight, srcpitch, whole.data(), destheight, destpitch);
         const size_t at = size_t(j0) * uint32_t(destpitch);
         const size_t n =
             j1 > j0 ? size_t(j1 - j0 - 1) * uint32_t(destpitch) + size_t(srcwidth) * 4 : 0;
-        for (ShrinkYRowsFunction form : {shrinkYRowsSse2, haveAvx2 ? shrinkYRowsAvx2 : nullptr}) {
+        for (ShrinkYRowsFunction form : {shrinkKernels_SSE2.shrinkYRows,
+                                         haveAvx2 ? shrinkKernels_AVX2.shrinkYRows : nullptr}) {
             if (!form) continue;
             std::vector<uint8_t> part(n ? n : 1, kCanary);
             form(src.data(), 0, srcwidth, srcheight, srcpitch, part.data(), destheight, destpitch,
@@ -174,10 +171,12 @@ void shrinkYForms(int srcwidth, int srcheight, int srcpitch, int destheight, int
     }
 
     Outputs out(destBytes);
-    shrinkYScalar(src.data(), srcwidth, srcheight, srcpitch, out.next(), destheight, destpitch);
-    shrinkYSse2(src.data(), srcwidth, srcheight, srcpitch, out.next(), destheight, destpitch);
+    shrinkY_C(src.data(), srcwidth, srcheight, srcpitch, out.next(), destheight, destpitch);
+    shrinkKernels_SSE2.shrinkY(src.data(), srcwidth, srcheight, srcpitch, out.next(), destheight,
+                               destpitch);
     if (haveAvx2)
-        shrinkYAvx2(src.data(), srcwidth, srcheight, srcpitch, out.next(), destheight, destpitch);
+        shrinkKernels_AVX2.shrinkY(src.data(), srcwidth, srcheight, srcpitch, out.next(),
+                                   destheight, destpitch);
     imageShrinkY(src.data(), srcwidth, srcheight, srcpitch, out.next(), destheight, destpitch);
     if (valid)
         out.expectSame(separateRows, "shrinkY");
@@ -185,8 +184,8 @@ void shrinkYForms(int srcwidth, int srcheight, int srcpitch, int destheight, int
         out.expectUntouched("shrinkY with arguments out of range");
 }
 
-// Both passes in one at a whole ratio k: the same bytes as the scalar
-// horizontal pass followed by the scalar vertical one over the source padded
+// Both passes in one at a whole ratio k: the same bytes as the C
+// horizontal pass followed by the C vertical one over the source padded
 // with zero pixels; any other k is turned down without a write.
 void shrinkBoxForms(FuzzInput &in) {
     static const int ratios[] = {2, 4, 8, 16, 1, 3, 0, -2};
@@ -201,7 +200,8 @@ void shrinkBoxForms(FuzzInput &in) {
     if (!whole) {
         uint8_t src[16] = {}, dest[16];
         memset(dest, kCanary, sizeof dest);
-        for (ShrinkBoxFunction form : {shrinkBoxSse2, haveAvx2 ? shrinkBoxAvx2 : nullptr}) {
+        for (ShrinkBoxFunction form :
+             {shrinkKernels_SSE2.shrinkBox, haveAvx2 ? shrinkKernels_AVX2.shrinkBox : nullptr}) {
             if (!form) continue;
             FUZZ_CHECK(!form(src, 4, k, 1, 1, dest, 1, 1, 4), "shrinkBox took k = %d", k);
             for (uint8_t b : dest) FUZZ_CHECK(b == kCanary, "shrinkBox with k = %d wrote", k);
@@ -223,7 +223,8 @@ void shrinkBoxForms(FuzzInput &in) {
                    size_t(validwidth) * 4);
     const std::vector<uint8_t> want =
         exportcheck::shrinkReference(padded, srcwidth, srcheight, destwidth, destheight);
-    for (ShrinkBoxFunction form : {shrinkBoxSse2, haveAvx2 ? shrinkBoxAvx2 : nullptr}) {
+    for (ShrinkBoxFunction form :
+         {shrinkKernels_SSE2.shrinkBox, haveAvx2 ? shrinkKernels_AVX2.shrinkBox : nullptr}) {
         if (!form) continue;
         std::vector<uint8_t> dest(destBytes, kCanary);
         FUZZ_CHECK(form(src.data(), srcpitch, k, validwidth, validheight, dest.data(), destwidth,

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "fuzz_input.h"
+#include "core/tessera/tile_format.h"
 #include "tile_encoder.h"
 
 namespace {
@@ -89,19 +90,19 @@ void put16(std::vector<uint8_t> *out, unsigned v) {
 
 void fill(std::vector<uint8_t> *out, unsigned colour, int tx, int ty, bool first = false) {
     put16(out, colour);
-    put16(out, unsigned(tx | ty << 7 | 0x4000 | (first ? 0x8000 : 0)));
+    put16(out, unsigned(tileHeader(tx, ty) | kFillFlag | (first ? kFirstTileFlag : 0)));
 }
 
 void pixels(std::vector<uint8_t> *out, int tx, int ty, unsigned seed) {
     put16(out, 0);
-    put16(out, unsigned(tx | ty << 7));
+    put16(out, tileHeader(tx, ty));
     PixelNoise noise(seed);
     for (int i = 0; i < 256; ++i) put16(out, noise.next());
 }
 
 void padding(std::vector<uint8_t> *out) {
-    put16(out, 0xFFFF);
-    put16(out, 0xFFFF);
+    put16(out, kPaddingWord);
+    put16(out, kPaddingWord);
 }
 
 void intakeSeeds() {

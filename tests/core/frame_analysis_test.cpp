@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/tessera/frame_store.h"
+#include "core/tessera/kernel_choice.h"
 
 namespace {
 
@@ -201,8 +202,8 @@ TEST(Greyscale, ConvertsTheCurrentFrameOnly) {
 // Every kernel against the reference, on every channel sum and on random
 // pixels at odd lengths and offsets.
 TEST(Greyscale, KernelsMatchTheReference) {
-    std::vector<std::pair<const char *, GreyRow>> kernels = {{"SSE2", greyRowSSE2}};
-    if (__builtin_cpu_supports("avx2")) kernels.push_back({"AVX2", greyRowAVX2});
+    std::vector<std::pair<const char *, GreyRow>> kernels = {{"SSE2", greyKernels_SSE2.greyRow}};
+    if (cpuRuns(Isa::avx2)) kernels.push_back({"AVX2", greyKernels_AVX2.greyRow});
 
     std::vector<uint32_t> sums;
     for (uint32_t s = 0; s <= 765; ++s) {
@@ -210,7 +211,7 @@ TEST(Greyscale, KernelsMatchTheReference) {
         sums.push_back(rgba(r, g, b, s & 0xFF));
     }
     std::vector<uint32_t> expected = sums;
-    greyRowC(expected.data(), int(expected.size()));
+    greyRow_C(expected.data(), int(expected.size()));
     for (uint32_t i = 0; i < expected.size(); ++i)
         ASSERT_EQ(expected[i] & 0xFFFFFF, (i / 3) * 0x010101) << i;
 
@@ -225,7 +226,7 @@ TEST(Greyscale, KernelsMatchTheReference) {
         for (int offset = 0; offset < 4; ++offset)
             for (int count : {0, 1, 3, 7, 8, 9, 15, 17, 31, 33, 1000}) {
                 std::vector<uint32_t> want = noise, have = noise;
-                greyRowC(want.data() + offset, count);
+                greyRow_C(want.data() + offset, count);
                 kernel(have.data() + offset, count);
                 ASSERT_EQ(have, want) << name << " offset " << offset << " count " << count;
             }

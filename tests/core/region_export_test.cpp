@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "core/tessera/frame_store.h"
-#include "core/tessera/resize_kernels.h"
+#include "core/tessera/box_shrink_kernels.h"
 
 namespace {
 
@@ -42,7 +42,7 @@ uint32_t framePixel(int x, int y) {
     return x < frameWidth && y < frameHeight ? frameBuffer[y * frameWidth + x] : 0;
 }
 
-// The export of the scalar shrink, worked on a zero-padded copy of the
+// The export of the C shrink, worked on a zero-padded copy of the
 // rectangle.
 Bytes referenceExport(const ExportPlan &p) {
     const int w = p.w * 16, h = p.h * 16;
@@ -50,9 +50,9 @@ Bytes referenceExport(const ExportPlan &p) {
     for (int y = 0; y < h; ++y)
         for (int x = 0; x < w; ++x) rect[y * w + x] = framePixel(p.tx * 16 + x, p.ty * 16 + y);
     Bytes inter(size_t(p.nw) * h * 4), out(size_t(p.nw) * p.nh * 4);
-    shrinkXScalar(reinterpret_cast<const byte_t *>(rect.data()), w, w, h, w * 4, inter.data(), p.nw,
-                  p.nw * 4);
-    shrinkYScalar(inter.data(), p.nw, h, p.nw * 4, out.data(), p.nh, p.nw * 4);
+    shrinkX_C(reinterpret_cast<const byte_t *>(rect.data()), w, w, h, w * 4, inter.data(), p.nw,
+              p.nw * 4);
+    shrinkY_C(inter.data(), p.nw, h, p.nw * 4, out.data(), p.nh, p.nw * 4);
     return out;
 }
 
@@ -133,7 +133,7 @@ TEST(RegionExport, FullSizeCopiesRowsAndZeroesWhatLiesOutsideTheFrame) {
     }
 }
 
-TEST(RegionExport, ScaledExportsMatchTheScalarShrinkOfTheRectangle) {
+TEST(RegionExport, ScaledExportsMatchTheCShrinkOfTheRectangle) {
     std::mt19937 rng(5);
     auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(rng); };
     for (auto [fw, fh] : {std::pair{1920, 1088}, {1366, 768}, {37, 21}, {16, 16}, {250, 90}}) {

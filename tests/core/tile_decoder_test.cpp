@@ -6,6 +6,7 @@
 #endif
 
 #include "core/tessera/frame_store.h"
+#include "core/tessera/kernel_choice.h"
 #include "core/tessera/tile_kernels.h"
 #include "stream_fixtures.h"
 
@@ -30,18 +31,23 @@ Bytes allWords(int misalign) {
     return words;
 }
 
-TEST(TileKernels, VectorRowsMatchTheScalarRowForEveryValue) {
-    std::vector<RowKernel> kernels = {convertRowSse2};
-    if (__builtin_cpu_supports("avx2")) kernels.push_back(convertRowAvx2);
+// The vector forms this CPU runs.
+std::vector<const TileKernels *> vectorKernels() {
+    std::vector<const TileKernels *> kernels = {&tileKernels_SSE2};
+    if (cpuRuns(Isa::avx2)) kernels.push_back(&tileKernels_AVX2);
+    return kernels;
+}
+
+TEST(TileKernels, VectorRowsMatchTheCRowForEveryValue) {
     for (int misalign : {0, 1, 2, 3}) {
         const Bytes words = allWords(misalign);
-        for (RowKernel kernel : kernels) {
+        for (const TileKernels *kernels : vectorKernels()) {
             for (int row = 0; row < 65536 / 16; ++row) {
                 const byte_t *src = words.data() + misalign + row * 32;
                 uint32_t want[16], got[17];
                 got[16] = 0xDEADBEEF;
-                convertRowScalar(src, want);
-                kernel(src, got);
+                convertRow_C(src, want);
+                kernels->convertRow(src, got);
                 ASSERT_EQ(memcmp(want, got, sizeof want), 0) << "row " << row;
                 ASSERT_EQ(got[16], 0xDEADBEEFu) << "wrote past the row";
             }
@@ -49,35 +55,33 @@ TEST(TileKernels, VectorRowsMatchTheScalarRowForEveryValue) {
     }
 }
 
-TEST(TileKernels, FillsWriteOneTileRowExactly) {
-    std::vector<FillKernel> kernels = {fillRowSse2};
-    if (__builtin_cpu_supports("avx2")) kernels.push_back(fillRowAvx2);
-    for (FillKernel kernel : kernels) {
-        uint32_t row[18] = {};
-        kernel(0x12345678, row + 1);
-        EXPECT_EQ(row[0], 0u);
-        EXPECT_EQ(row[17], 0u);
-        for (int x = 1; x <= 16; ++x) EXPECT_EQ(row[x], 0x12345678u);
+TEST(TileKernels, FillRowsMatchTheCRowAndWriteOneTileRowExactly) {
+    uint32_t want[18] = {};
+    fillRow_C(0x12345678, want + 1);
+    EXPECT_EQ(want[0], 0u);
+    EXPECT_EQ(want[17], 0u);
+    for (int x = 1; x <= 16; ++x) EXPECT_EQ(want[x], 0x12345678u);
+    for (const TileKernels *kernels : vectorKernels()) {
+        // At each alignment of a 32-byte vector.
+        for (int offset = 0; offset < 8; ++offset) {
+            uint32_t got[26] = {};
+            kernels->fillRow(0x12345678, got + offset + 1);
+            EXPECT_EQ(memcmp(got + offset, want, sizeof want), 0) << "offset " << offset;
+            for (int x = 0; x < offset; ++x) EXPECT_EQ(got[x], 0u);
+        }
     }
 }
 
 TEST(TileKernels, WholeTilesMatchTheRowsTheyAreMadeOf) {
-    std::vector<TileCopyKernel> copies = {copyTileSse2};
-    std::vector<TileFillKernel> fills = {fillTileSse2};
-    if (__builtin_cpu_supports("avx2")) {
-        copies.push_back(copyTileAvx2);
-        fills.push_back(fillTileAvx2);
-    }
     const Bytes words = allWords(1);
     const ptrdiff_t stride = 21;  // rows apart, with a gap that must stay untouched
-    for (size_t k = 0; k < copies.size(); ++k) {
+    for (const TileKernels *kernels : vectorKernels()) {
         std::vector<uint32_t> got(16 * stride, 7), want(16 * stride, 7);
-        copies[k](words.data() + 1 + 4096, got.data(), stride);
-        for (int y = 0; y < 16; ++y)
-            convertRowScalar(words.data() + 1 + 4096 + 32 * y, &want[y * stride]);
+        kernels->copyTile(words.data() + 1 + 4096, got.data(), stride);
+        tileKernels_C.copyTile(words.data() + 1 + 4096, want.data(), stride);
         EXPECT_EQ(got, want);
-        fills[k](0xFF00FF00, got.data(), stride);
-        for (int y = 0; y < 16; ++y) std::fill_n(&want[y * stride], 16, 0xFF00FF00);
+        kernels->fillTile(0xFF00FF00, got.data(), stride);
+        tileKernels_C.fillTile(0xFF00FF00, want.data(), stride);
         EXPECT_EQ(got, want);
     }
 }

@@ -2,10 +2,12 @@
 pattern's frame exactly, at full size and scaled, grey and cropped, and the run
 ends cleanly on a frame count, a time limit and Ctrl-C."""
 import os
+import re
 import signal
 import unittest
 
-from host_common import (TempDir, black_edges, crop, finish, grey, pattern_rgb, read_png,
+import tile_format
+from host_common import (HERE, TempDir, black_edges, crop, finish, grey, pattern_rgb, read_png,
                          run_capture, shrink_half, start_capture, summary_frames, wait_for_line)
 
 W, H = 320, 240
@@ -139,6 +141,20 @@ class RunTest(unittest.TestCase):
         self.assertEqual(status, 1)
         self.assertIn('cannot write %s' % path, err)
         self.assertEqual(summary_frames(err), 2)
+
+
+class TileFormatTest(unittest.TestCase):
+    def test_host_values_are_those_of_the_decoder_and_encoder(self):
+        # Every constant of the C++ header, by its name in Python
+        # (kFirstTileFlag -> FIRST_TILE_FLAG), with the same value.
+        header = os.path.join(os.path.dirname(os.path.dirname(HERE)), 'src', 'core', 'tessera',
+                              'tile_format.h')
+        with open(header) as f:
+            found = re.findall(r'constexpr \w+ k(\w+) = (\w+);', f.read())
+        self.assertEqual(len(found), 8)
+        for name, value in found:
+            python_name = re.sub(r'(?<!^)([A-Z])', r'_\1', name).upper()
+            self.assertEqual(getattr(tile_format, python_name), int(value, 0), name)
 
 
 if __name__ == '__main__':

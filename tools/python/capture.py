@@ -39,6 +39,7 @@ from capture_recording import RecordingError  # noqa: E402
 import capture_usb  # noqa: E402
 from capture_sources import STOP_GRACE  # noqa: E402
 from capture_usb import DeviceError  # noqa: E402
+import tile_format  # noqa: E402
 
 DEFAULT_SIZE = (1920, 1080)
 BLACK_EDGE_MIN = 75  # getBlackEdges needs an active area at least this large
@@ -62,9 +63,11 @@ def begins_frame(held, raw, tiles):
     if held != (0, 0) or len(raw) < 4:
         return False
     colour, header = struct.unpack('<HH', raw[:4])
-    if not header & 0x8000 or (colour, header) == (0xFFFF, 0xFFFF):
+    padding = (tile_format.PADDING_WORD, tile_format.PADDING_WORD)
+    if not header & tile_format.FIRST_TILE_FLAG or (colour, header) == padding:
         return False
-    return header & 0x7F < tiles[0] and (header >> 7) & 0x7F < tiles[1]
+    return (tile_format.tile_column(header) < tiles[0]
+            and tile_format.tile_row(header) < tiles[1])
 
 
 class Picture(object):
@@ -346,17 +349,8 @@ HELP_EPILOG = """\
 Sources: without --device, --find or --replay the built-in synthetic grabber
 sends an animated test pattern through the tile-stream encoder.
 
-Recording (--record DIR): every buffer becomes a chunk file DIR/<n>.out,
-numbered from 0: a 16-byte header of four little-endian int32 words (held-packet
-total and held bytes, as tessera.record() gave them before the buffer was
-decoded, then the frame width and height), followed by the raw buffer. The
-file's modification time is the buffer's arrival time. DIR/rechead holds three
-little-endian uint32 words: the oldest chunk number present, the number of
-chunks present, and chunks per second over the whole recording; so
-tessera.findrechead() gives (oldest chunk, chunk count, seconds covered).
---keep K deletes all but the newest K chunks as it goes (tessera.removefiles).
---replay DIR plays the chunks in order through tessera.playvideo at the
-recorded speed, or as fast as possible with --fast.
+Recording (--record DIR, --keep K) and replay (--replay DIR, --fast): the
+files and what each option does are described in docs/recording.md.
 
 A run ends after --frames N frames (when frame N+1 begins, or the stream
 ends), after --seconds S, or at Ctrl-C (at the end of the current frame), and

@@ -1,26 +1,5 @@
-"""The capture host's recordings: one chunk file per bulk buffer and a head record.
-
-A recording is a directory:
-
-  DIR/<n>.out   chunk number n (decimal, from 0, no leading zeros): a 16-byte
-                header of four little-endian signed 32-bit words, then the raw
-                buffer exactly as the device sent it.
-                  0  held-packet total  } what tessera.record() returned just
-                  4  held-packet bytes  } before the buffer went to videoSink
-                  8  frame width in pixels
-                 12  frame height in pixels
-                The file's modification time is the buffer's arrival time;
-                replay at recorded speed keeps the gaps between them.
-  DIR/rechead   the head record: three little-endian unsigned 32-bit words,
-                  0  number of the oldest chunk file present
-                  4  number of chunk files present (numbered consecutively)
-                  8  chunks per second over the whole recording (at least 1)
-                so tessera.findrechead() returns (oldest chunk, chunk count,
-                seconds covered by the chunks present). It is rewritten once a
-                second while recording and when the recording ends.
-
-With --keep K only the newest K chunk files are kept; older ones are deleted
-with tessera.removefiles() as new ones are written.
+"""The capture host's recordings: one chunk file per bulk buffer and a head
+record, as docs/recording.md describes them.
 """
 import errno
 import os

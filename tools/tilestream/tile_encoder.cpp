@@ -5,12 +5,12 @@
 #include <algorithm>
 #include <vector>
 
+#include "core/tessera/tile_format.h"
+
 namespace {
 
 constexpr int kTile = 16;
-constexpr int kBlock = 512;
-constexpr uint16_t kFillFlag = 1u << 14;
-constexpr uint16_t kFirstTileFlag = 1u << 15;
+constexpr int kBlock = kPaddingBlockBytes;
 
 }  // namespace
 
@@ -64,7 +64,7 @@ void tsEncoderPutFrame(TsEncoder *enc, const uint16_t *rgb565, const uint8_t *ti
                     uniform &= src[x] == corner;
                 }
             }
-            uint16_t header = uint16_t(tx | ty << 7);
+            uint16_t header = tileHeader(tx, ty);
             if (first) header |= kFirstTileFlag;
             first = false;
             if (uniform) {
@@ -78,9 +78,9 @@ void tsEncoderPutFrame(TsEncoder *enc, const uint16_t *rgb565, const uint8_t *ti
         }
     }
     if (enc->offset % kBlock != 0) {
-        const size_t filler = kBlock - enc->offset % kBlock - 4;
-        enc->put16(0xFFFF);
-        enc->put16(0xFFFF);
+        const size_t filler = kBlock - enc->offset % kBlock - kFillPacketBytes;
+        enc->put16(kPaddingWord);
+        enc->put16(kPaddingWord);
         enc->queue.insert(enc->queue.end(), filler, 0);
         enc->offset += filler;
     }

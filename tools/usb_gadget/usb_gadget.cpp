@@ -42,6 +42,7 @@
 #include <string>
 #include <vector>
 
+#include "core/tessera/tile_format.h"
 #include "tile_encoder.h"
 
 namespace {
@@ -228,8 +229,8 @@ size_t paddingAt(const std::vector<uint8_t> &f) {
     size_t p = 0;
     while (p + 4 <= f.size()) {
         const unsigned colour = f[p] | f[p + 1] << 8, header = f[p + 2] | f[p + 3] << 8;
-        if (colour == 0xFFFF && header == 0xFFFF) return p;
-        p += header & 0x4000 ? 4 : 516;  // fill packet, pixel packet
+        if (colour == kPaddingWord && header == kPaddingWord) return p;
+        p += header & kFillFlag ? kFillPacketBytes : kPixelPacketBytes;
     }
     return f.size();
 }

@@ -1,10 +1,9 @@
 #include "core/tessera/frame_analysis.h"
 
-#include <emmintrin.h>
-
 #include <algorithm>
 
 #include "core/tessera/frame_store.h"
+#include "core/tessera/kernel_choice.h"
 
 namespace {
 
@@ -18,11 +17,6 @@ int countBlack(Test isBlackAt) {
     int count = 0;
     while (count < kEdgeScanLimit && isBlackAt(count)) ++count;
     return count;
-}
-
-GreyRow pickGreyRow() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") ? greyRowAVX2 : greyRowSSE2;
 }
 
 // The tests proper return int. The exported bool_t forms only hand the
@@ -59,7 +53,7 @@ bool_t isBlackColumn(int x, int h) {
     return bool_t(blackColumn(x, h));
 }
 
-void greyRowC(uint32_t *pixels, int count) {
+void greyRow_C(uint32_t *pixels, int count) {
     for (int i = 0; i < count; ++i) {
         const uint32_t p = pixels[i];
         const uint32_t grey = ((p & 0xFF) + ((p >> 8) & 0xFF) + ((p >> 16) & 0xFF)) / 3;
@@ -67,33 +61,13 @@ void greyRowC(uint32_t *pixels, int count) {
     }
 }
 
-// Four pixels at a time, each as a 32-bit lane. The sum (at most 765) sits in
-// the low 16 bits of its lane, so a 16-bit high multiply by ceil(65536 / 3)
-// divides it by 3 exactly, truncating, over that whole range.
-void greyRowSSE2(uint32_t *pixels, int count) {
-    const __m128i byteMask = _mm_set1_epi32(0xFF);
-    const __m128i alphaMask = _mm_set1_epi32(int(0xFF000000));
-    const __m128i third = _mm_set1_epi32(21846);
-    int i = 0;
-    for (; i + 4 <= count; i += 4) {
-        __m128i *at = reinterpret_cast<__m128i *>(pixels + i);
-        const __m128i p = _mm_loadu_si128(at);
-        const __m128i sum =
-            _mm_add_epi32(_mm_add_epi32(_mm_and_si128(p, byteMask),
-                                        _mm_and_si128(_mm_srli_epi32(p, 8), byteMask)),
-                          _mm_and_si128(_mm_srli_epi32(p, 16), byteMask));
-        const __m128i grey = _mm_mulhi_epu16(sum, third);
-        const __m128i rgb =
-            _mm_or_si128(_mm_or_si128(grey, _mm_slli_epi32(grey, 8)), _mm_slli_epi32(grey, 16));
-        _mm_storeu_si128(at, _mm_or_si128(_mm_and_si128(p, alphaMask), rgb));
-    }
-    greyRowC(pixels + i, count - i);
+const GreyKernels &greyKernels() {
+    return kernelsForCpu(greyKernels_SSE2, greyKernels_AVX2);
 }
 
 void toGreyscale(int set) {
-    static const GreyRow greyRow = pickGreyRow();
     // The store is contiguous, so the whole picture is one row of pixels.
-    if (frameBuffer) greyRow(frameBuffer, frameWidth * frameHeight);
+    if (frameBuffer) greyKernels().greyRow(frameBuffer, frameWidth * frameHeight);
     if (set) setChangedArray();
 }
 

@@ -23,11 +23,21 @@ void toGreyscale(int set);
 
 // One greyscale kernel: each of `count` pixels gets (r + g + b) / 3, truncated,
 // in red, green and blue; the alpha byte keeps its value. All forms give the
-// same bytes; greyRowC is the reference.
+// same bytes; greyRow_C is the reference.
 using GreyRow = void (*)(uint32_t *pixels, int count);
-void greyRowC(uint32_t *pixels, int count);
-void greyRowSSE2(uint32_t *pixels, int count);
-void greyRowAVX2(uint32_t *pixels, int count);
+void greyRow_C(uint32_t *pixels, int count);
+
+struct GreyKernels {
+    GreyRow greyRow;
+};
+
+// The vector forms per instruction set (the AVX2 one only to be called when
+// the CPU runs it).
+extern const GreyKernels greyKernels_SSE2;
+extern const GreyKernels greyKernels_AVX2;
+
+// The forms for this CPU.
+const GreyKernels &greyKernels();
 
 struct BlackEdges {
     int left, right, top, bottom;

@@ -5,7 +5,7 @@
 #include <algorithm>
 
 #include "core/tessera/frame_store.h"
-#include "core/tessera/resize_kernels.h"
+#include "core/tessera/box_shrink_kernels.h"
 
 namespace {
 
@@ -52,48 +52,65 @@ ExportStatus planExport(int tx, int ty, int w, int h, float scale, ExportPlan *p
     return ExportStatus::ok;
 }
 
-ExportStatus runExport(const ExportPlan &plan, byte_t *dest, AllocFunction alloc) {
-    my_assert(planFitsGrid(plan));
-    // The grid only has a size while the store has its pixels.
-    if (!frameBuffer) return ExportStatus::noMemory;
-    const int x0 = plan.tx * kTileSize, y0 = plan.ty * kTileSize;
-    const int width = plan.w * kTileSize, height = plan.h * kTileSize;
+namespace {
+
+// The frame's rectangle under a plan.
+struct ExportSource {
+    const byte_t *pixels;  // its top-left pixel
+    size_t pitch;          // bytes from one frame row to the next
+    int width, height;     // whole tiles
     // A tile of the right column or bottom row may reach past the frame. The
     // decoder paints only the part inside, so the export delivers zero words
     // for the rest and reads nothing outside the frame's own rows.
-    const int validWidth = std::min(width, frameWidth - x0);
-    const int validHeight = std::min(height, frameHeight - y0);
+    int validWidth, validHeight;
+};
+
+ExportSource exportSource(const ExportPlan &plan) {
+    const int x0 = plan.tx * kTileSize, y0 = plan.ty * kTileSize;
+    const int width = plan.w * kTileSize, height = plan.h * kTileSize;
     const size_t pitch = size_t(frameWidth) * kPixelBytes;
-    const byte_t *src =
+    const byte_t *pixels =
         reinterpret_cast<const byte_t *>(frameBuffer) + y0 * pitch + size_t(x0) * kPixelBytes;
+    return {pixels,
+            pitch,
+            width,
+            height,
+            std::min(width, frameWidth - x0),
+            std::min(height, frameHeight - y0)};
+}
 
-    if (plan.s == kTileSize) {
-        const size_t rowBytes = size_t(width) * kPixelBytes;
-        const size_t validBytes = size_t(validWidth) * kPixelBytes;
-        for (int y = 0; y < validHeight; ++y, src += pitch, dest += rowBytes) {
-            memcpy(dest, src, validBytes);
-            memset(dest + validBytes, 0, rowBytes - validBytes);
-        }
-        memset(dest, 0, size_t(height - validHeight) * rowBytes);
-        return ExportStatus::ok;
+void exportFullSize(const ExportSource &in, byte_t *dest) {
+    const byte_t *src = in.pixels;
+    const size_t rowBytes = size_t(in.width) * kPixelBytes;
+    const size_t validBytes = size_t(in.validWidth) * kPixelBytes;
+    for (int y = 0; y < in.validHeight; ++y, src += in.pitch, dest += rowBytes) {
+        memcpy(dest, src, validBytes);
+        memset(dest + validBytes, 0, rowBytes - validBytes);
     }
+    memset(dest, 0, size_t(in.height - in.validHeight) * rowBytes);
+}
 
+// At 1/2, 1/4, 1/8 and 1/16 both passes run in one, with no rows between.
+// Returns false, writing nothing, at any other scale.
+bool exportWholeRatio(const ShrinkKernels &kernels, const ExportPlan &plan, const ExportSource &in,
+                      byte_t *dest) {
+    return kTileSize % plan.s == 0 &&
+           kernels.shrinkBox(in.pixels, int(in.pitch), kTileSize / plan.s, in.validWidth,
+                             in.validHeight, dest, plan.nw, plan.nh, plan.nw * kPixelBytes);
+}
+
+// The passes take turns on a band of rows: the horizontal pass shrinks a band
+// into tempBuffer2, the vertical pass writes every destination row whose
+// source rows are all there straight into `dest`, and the rows that the next
+// destination row still needs move to the front. The intermediate stays in
+// the cache instead of going through memory twice. A destination row spans
+// at most 16 rows, and one more when it starts inside one, so at most 17 rows
+// are carried into a band. Up to two tile rows are shrunk in one go; from
+// three on there is room for 16 + 17.
+ExportStatus exportBanded(const ShrinkKernels &kernels, const ExportPlan &plan,
+                          const ExportSource &in, byte_t *dest, AllocFunction alloc) {
     const int interPitch = plan.nw * kPixelBytes;
-    const ShrinkKernels &kernels = shrinkKernels();
-    // At 1/2, 1/4, 1/8 and 1/16 both passes run in one, with no rows between.
-    if (kTileSize % plan.s == 0 &&
-        kernels.shrinkBox(src, int(pitch), kTileSize / plan.s, validWidth, validHeight, dest,
-                          plan.nw, plan.nh, interPitch))
-        return ExportStatus::ok;
-    // Otherwise the passes take turns on a band of rows: the horizontal pass
-    // shrinks a band into tempBuffer2, the vertical pass writes every
-    // destination row whose source rows are all there straight into `dest`,
-    // and the rows that the next destination row still needs move to the
-    // front. The intermediate stays in the cache instead of going through
-    // memory twice. A destination row spans at most 16 rows, and one more
-    // when it starts inside one, so at most 17 rows are carried into a band.
-    // Up to two tile rows are shrunk in one go; from three on there is room
-    // for 16 + 17.
+    const int height = in.height;
     const int band = plan.h <= 2 ? height : kTileSize;
     const int bandRows = std::min(height, 2 * kTileSize + 1);
     if (!readyScratch(&tempBuffer2, &tempSize2, interPitch * bandRows, alloc))
@@ -105,10 +122,10 @@ ExportStatus runExport(const ExportPlan &plan, byte_t *dest, AllocFunction alloc
         const int n = std::min(band, height - produced);
         byte_t *rows = tempBuffer2 + size_t(produced - origin) * interPitch;
         // Rows below the frame shrink to zero words.
-        const int valid = std::clamp(validHeight - produced, 0, n);
+        const int valid = std::clamp(in.validHeight - produced, 0, n);
         if (valid > 0)
-            kernels.shrinkX(src + produced * pitch, width, validWidth, valid, int(pitch), rows,
-                            plan.nw, interPitch);
+            kernels.shrinkX(in.pixels + produced * in.pitch, in.width, in.validWidth, valid,
+                            int(in.pitch), rows, plan.nw, interPitch);
         memset(rows + size_t(valid) * interPitch, 0, size_t(n - valid) * interPitch);
         produced += n;
         int ready = done;
@@ -124,4 +141,20 @@ ExportStatus runExport(const ExportPlan &plan, byte_t *dest, AllocFunction alloc
         origin = keep;
     }
     return ExportStatus::ok;
+}
+
+}  // namespace
+
+ExportStatus runExport(const ExportPlan &plan, byte_t *dest, AllocFunction alloc) {
+    my_assert(planFitsGrid(plan));
+    // The grid only has a size while the store has its pixels.
+    if (!frameBuffer) return ExportStatus::noMemory;
+    const ExportSource in = exportSource(plan);
+    if (plan.s == kTileSize) {
+        exportFullSize(in, dest);
+        return ExportStatus::ok;
+    }
+    const ShrinkKernels &kernels = shrinkKernels();
+    if (exportWholeRatio(kernels, plan, in, dest)) return ExportStatus::ok;
+    return exportBanded(kernels, plan, in, dest, alloc);
 }

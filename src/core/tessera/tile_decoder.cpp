@@ -17,9 +17,6 @@ int leftoverDataNeeded;
 
 namespace {
 
-constexpr uint16_t kPaddingWord = 0xFFFF;
-constexpr uint16_t kFillFlag = 0x4000;
-constexpr uint16_t kFirstTileFlag = 0x8000;
 constexpr int kTileBytesPerRow = kTileRowPixels * 2;
 
 // The stream is little-endian and its words need not be aligned.
@@ -32,7 +29,8 @@ inline uint16_t loadWord(const byte_t *p) {
 // Paints one tile that is in range. A tile of the right column or bottom row
 // may reach past the frame: only its part inside the frame is written, so it
 // neither wraps onto the next row nor leaves the store.
-void paintTile(int tx, int ty, bool fill, uint16_t colour, const byte_t *pixels) {
+void paintTile(const TileKernels &kernels, int tx, int ty, bool fill, uint16_t colour,
+               const byte_t *pixels) {
     const int x0 = tx * kTileSize;
     const int y0 = ty * kTileSize;
     const ptrdiff_t stride = frameWidth;
@@ -41,9 +39,9 @@ void paintTile(int tx, int ty, bool fill, uint16_t colour, const byte_t *pixels)
     const int rows = std::min(kTileSize, frameHeight - y0);
     if (cols == kTileSize && rows == kTileSize) {
         if (fill)
-            tileKernels.fillTile(rgb565ToPixel(colour), dst, stride);
+            kernels.fillTile(rgb565ToPixel(colour), dst, stride);
         else
-            tileKernels.copyTile(pixels, dst, stride);
+            kernels.copyTile(pixels, dst, stride);
         return;
     }
     for (int y = 0; y < rows; ++y, dst += stride) {
@@ -51,7 +49,7 @@ void paintTile(int tx, int ty, bool fill, uint16_t colour, const byte_t *pixels)
             std::fill_n(dst, cols, rgb565ToPixel(colour));
         } else {
             uint32_t row[kTileRowPixels];
-            tileKernels.convertRow(pixels + y * kTileBytesPerRow, row);
+            kernels.convertRow(pixels + y * kTileBytesPerRow, row);
             memcpy(dst, row, cols * sizeof row[0]);
         }
     }
@@ -66,6 +64,7 @@ int ProcessVideoData(const byte_t *data, int datalen, int pos, bool_t saveLeftov
     // position moves by whole words only, so it may then trail `pos` by one
     // byte (never more, as `pos` is on a 512-byte boundary from there on).
     const byte_t *read = data + pos;
+    const TileKernels &kernels = tileKernels();
     while (remaining > 3) {
         const uint16_t colour = loadWord(read);
         const uint16_t header = loadWord(read + 2);
@@ -88,11 +87,11 @@ int ProcessVideoData(const byte_t *data, int datalen, int pos, bool_t saveLeftov
             leftoverDataNeeded = kPixelPacketBytes;
             return datalen;
         }
-        const int tx = header & 0x7F;
-        const int ty = (header >> 7) & 0x7F;
+        const int tx = tileColumn(header);
+        const int ty = tileRow(header);
         if (tx < tilesWidth && ty < tilesHeight) {
             if (header & kFirstTileFlag) HasFirstTile = 1;
-            paintTile(tx, ty, fill, colour, read + 4);
+            paintTile(kernels, tx, ty, fill, colour, read + 4);
             changedArray[ty * tilesWidth + tx] = 1;
         } else {
             ++statsBogus;

@@ -5,10 +5,7 @@
 #include <stdint.h>
 
 #include "common/basic.h"
-
-constexpr int kFillPacketBytes = 4;
-constexpr int kPixelPacketBytes = 516;
-constexpr int kPaddingBlockBytes = 512;
+#include "core/tessera/tile_format.h"
 
 // Decoder counters and the first-tile flag, zero at load.
 extern uint32_t statsPadding;

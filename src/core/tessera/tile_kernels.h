@@ -1,5 +1,5 @@
 // Row kernels of the tile decoder. Every form has the same signature and
-// writes the same bytes; the scalar one is the reference for the arithmetic.
+// writes the same bytes; the C one is the reference for the arithmetic.
 #pragma once
 
 #include <stddef.h>
@@ -27,17 +27,8 @@ using FillKernel = void (*)(uint32_t pixel, uint32_t *dst);
 using TileCopyKernel = void (*)(const byte_t *src, uint32_t *dst, ptrdiff_t stride);
 using TileFillKernel = void (*)(uint32_t pixel, uint32_t *dst, ptrdiff_t stride);
 
-void convertRowScalar(const byte_t *src, uint32_t *dst);
-void convertRowSse2(const byte_t *src, uint32_t *dst);
-void fillRowSse2(uint32_t pixel, uint32_t *dst);
-void copyTileSse2(const byte_t *src, uint32_t *dst, ptrdiff_t stride);
-void fillTileSse2(uint32_t pixel, uint32_t *dst, ptrdiff_t stride);
-
-// Only to be called when the CPU has AVX2.
-void convertRowAvx2(const byte_t *src, uint32_t *dst);
-void fillRowAvx2(uint32_t pixel, uint32_t *dst);
-void copyTileAvx2(const byte_t *src, uint32_t *dst, ptrdiff_t stride);
-void fillTileAvx2(uint32_t pixel, uint32_t *dst, ptrdiff_t stride);
+void convertRow_C(const byte_t *src, uint32_t *dst);
+void fillRow_C(uint32_t pixel, uint32_t *dst);
 
 // Applies a row kernel to the 16 rows of a tile.
 template <RowKernel row>
@@ -51,10 +42,16 @@ inline void fillTileRows(uint32_t pixel, uint32_t *dst, ptrdiff_t stride) {
 
 struct TileKernels {
     RowKernel convertRow;
+    FillKernel fillRow;
     TileCopyKernel copyTile;
     TileFillKernel fillTile;
-    const char *name;
 };
 
-// The kernels the decoder uses, picked once from the CPU's features.
-extern const TileKernels tileKernels;
+// The C forms, and the vector forms per instruction set (the AVX2 ones only
+// to be called when the CPU runs them).
+extern const TileKernels tileKernels_C;
+extern const TileKernels tileKernels_SSE2;
+extern const TileKernels tileKernels_AVX2;
+
+// The forms for this CPU.
+const TileKernels &tileKernels();

@@ -1,5 +1,5 @@
 // The vector forms of the box-filter shrink, written once over a small set of
-// vector operations and compiled by resize_sse2.cpp and resize_avx2.cpp with
+// vector operations and compiled by box_shrink_sse2.cpp and box_shrink_avx2.cpp with
 // their own instruction sets. Everything here is in an unnamed namespace, so
 // that each of the two files gets its own copy.
 //
@@ -23,7 +23,7 @@
 #include <algorithm>
 #include <type_traits>
 
-#include "core/tessera/resize_kernels.h"
+#include "core/tessera/box_shrink_kernels.h"
 
 namespace {
 
@@ -79,24 +79,38 @@ struct Strip2 : Strip1 {
     }
 };
 
-struct Strip4 {
+// G vectors of 16-bit lanes used as one, with the arithmetic of `Lanes`, a
+// strip of a single vector.
+template <class Lanes, int G>
+struct LaneGroup {
     struct Vec {
-        __m128i lo, hi;
+        typename Lanes::Vec g[G];
     };
-    using Weight = __m128i;
+    using Weight = typename Lanes::Weight;
+    static Vec zero() {
+        Vec v;
+        for (int i = 0; i < G; ++i) v.g[i] = Lanes::zero();
+        return v;
+    }
+    static Vec add(Vec a, Vec b) {
+        for (int i = 0; i < G; ++i) a.g[i] = Lanes::add(a.g[i], b.g[i]);
+        return a;
+    }
+    static Vec mulhi(Vec a, Weight w) {
+        for (int i = 0; i < G; ++i) a.g[i] = Lanes::mulhi(a.g[i], w);
+        return a;
+    }
+    static Weight splat(uint32_t w) { return Lanes::splat(w); }
+};
+
+struct Strip4 : LaneGroup<Strip1, 2> {
     static constexpr int kPixels = 4;
     static Vec load(const byte_t *p) {
         const __m128i v = loadu128(p);
         return {_mm_unpacklo_epi8(v, _mm_setzero_si128()),
                 _mm_unpackhi_epi8(v, _mm_setzero_si128())};
     }
-    static void store(byte_t *p, Vec v) { storeu128(p, _mm_packus_epi16(v.lo, v.hi)); }
-    static Vec zero() { return {_mm_setzero_si128(), _mm_setzero_si128()}; }
-    static Vec add(Vec a, Vec b) { return {_mm_add_epi16(a.lo, b.lo), _mm_add_epi16(a.hi, b.hi)}; }
-    static Vec mulhi(Vec a, Weight w) {
-        return {_mm_mulhi_epu16(a.lo, w), _mm_mulhi_epu16(a.hi, w)};
-    }
-    static Weight splat(uint32_t w) { return splat128(w); }
+    static void store(byte_t *p, Vec v) { storeu128(p, _mm_packus_epi16(v.g[0], v.g[1])); }
 };
 
 // Destination rows j0 .. j1 - 1 of the vertical pass, over the pixels x0 to
@@ -367,6 +381,15 @@ void shrinkXForm(const byte_t *srcptr, int srcwidth, int validwidth, int srcheig
         }
         shrinkXColumns<C>(src, dst, nrows, srcwidth, validwidth, done, destwidth, step, f);
     }
+}
+
+// The table of an instruction set's forms: `Isa` names the widest strip of
+// the vertical pass (Strip), the whole-ratio strips (Whole) and the columns
+// of the horizontal pass (Columns).
+template <class Isa>
+constexpr ShrinkKernels shrinkKernelsFor() {
+    return {shrinkXForm<Isa>, shrinkYForm<typename Isa::Strip>,
+            shrinkYRowsForm<typename Isa::Strip>, shrinkBoxForm<typename Isa::Whole>};
 }
 
 }  // namespace

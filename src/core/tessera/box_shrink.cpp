@@ -1,10 +1,11 @@
 // The box-filter shrink: the public entry points, the checks and copies that
-// every form shares, and the scalar reference of the arithmetic.
-#include "core/tessera/resize.h"
+// every form shares, and the C reference of the arithmetic.
+#include "core/tessera/box_shrink.h"
 
 #include <string.h>
 
-#include "core/tessera/resize_kernels.h"
+#include "core/tessera/box_shrink_kernels.h"
+#include "core/tessera/kernel_choice.h"
 
 namespace {
 
@@ -56,8 +57,8 @@ bool shrinkYDone(const byte_t *srcptr, int srcwidth, int srcheight, int srcpitch
     return true;
 }
 
-void shrinkXScalar(const byte_t *srcptr, int srcwidth, int validwidth, int srcheight, int srcpitch,
-                   byte_t *destptr, int destwidth, int destpitch) {
+void shrinkX_C(const byte_t *srcptr, int srcwidth, int validwidth, int srcheight, int srcpitch,
+               byte_t *destptr, int destwidth, int destpitch) {
     if (shrinkXDone(srcptr, srcwidth, validwidth, srcheight, srcpitch, destptr, destwidth,
                     destpitch))
         return;
@@ -94,8 +95,8 @@ void shrinkXScalar(const byte_t *srcptr, int srcwidth, int validwidth, int srche
     }
 }
 
-void shrinkYScalar(const byte_t *srcptr, int srcwidth, int srcheight, int srcpitch, byte_t *destptr,
-                   int destheight, int destpitch) {
+void shrinkY_C(const byte_t *srcptr, int srcwidth, int srcheight, int srcpitch, byte_t *destptr,
+               int destheight, int destpitch) {
     if (shrinkYDone(srcptr, srcwidth, srcheight, srcpitch, destptr, destheight, destpitch)) return;
     uint16_t tempLine[kShrinkYMaxWidth * 4];
     uint16_t *tempLinePtr = tempLine;
@@ -129,22 +130,8 @@ void shrinkYScalar(const byte_t *srcptr, int srcwidth, int srcheight, int srcpit
     }
 }
 
-namespace {
-
-ShrinkKernels pickShrinkKernels() {
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx2"))
-        return {shrinkXAvx2, shrinkYAvx2, shrinkYRowsAvx2, shrinkBoxAvx2, "avx2"};
-    return {shrinkXSse2, shrinkYSse2, shrinkYRowsSse2, shrinkBoxSse2, "sse2"};
-}
-
-}  // namespace
-
 const ShrinkKernels &shrinkKernels() {
-    // Picked on first use rather than at load, so that importing the module
-    // runs nothing but its initialiser.
-    static const ShrinkKernels kernels = pickShrinkKernels();
-    return kernels;
+    return kernelsForCpu(shrinkKernels_SSE2, shrinkKernels_AVX2);
 }
 
 void imageShrinkX(const byte_t *srcptr, int srcwidth, int srcheight, int srcpitch, byte_t *destptr,

@@ -1,7 +1,7 @@
 // The forms of the box-filter shrink behind imageShrinkX and imageShrinkY.
-// Every form of a pass has the same signature and writes the same bytes; the
-// scalar one follows the fixed-point arithmetic step by step and is the
-// reference that the others are tested against.
+// Every form of a pass has the same signature and writes the same bytes; the C
+// one follows the fixed-point arithmetic step by step and is the reference
+// that the others are tested against.
 #pragma once
 
 #include "common/basic.h"
@@ -40,27 +40,11 @@ constexpr int kShrinkYMaxWidth = 2048;
 // The widest reduced dimension: it times 65536 must fit in 32 signed bits.
 constexpr int kShrinkMaxReduced = 32767;
 
-void shrinkXScalar(const byte_t *srcptr, int srcwidth, int validwidth, int srcheight, int srcpitch,
-                   byte_t *destptr, int destwidth, int destpitch);
-void shrinkYScalar(const byte_t *srcptr, int srcwidth, int srcheight, int srcpitch, byte_t *destptr,
-                   int destheight, int destpitch);
-void shrinkXSse2(const byte_t *srcptr, int srcwidth, int validwidth, int srcheight, int srcpitch,
-                 byte_t *destptr, int destwidth, int destpitch);
-void shrinkYSse2(const byte_t *srcptr, int srcwidth, int srcheight, int srcpitch, byte_t *destptr,
-                 int destheight, int destpitch);
-void shrinkYRowsSse2(const byte_t *src, int origin, int srcwidth, int srcheight, int srcpitch,
-                     byte_t *dest, int destheight, int destpitch, int j0, int j1);
-bool shrinkBoxSse2(const byte_t *srcptr, int srcpitch, int k, int validwidth, int validheight,
-                   byte_t *destptr, int destwidth, int destheight, int destpitch);
-// Only to be called when the CPU has AVX2.
-void shrinkXAvx2(const byte_t *srcptr, int srcwidth, int validwidth, int srcheight, int srcpitch,
-                 byte_t *destptr, int destwidth, int destpitch);
-void shrinkYAvx2(const byte_t *srcptr, int srcwidth, int srcheight, int srcpitch, byte_t *destptr,
-                 int destheight, int destpitch);
-void shrinkYRowsAvx2(const byte_t *src, int origin, int srcwidth, int srcheight, int srcpitch,
-                     byte_t *dest, int destheight, int destpitch, int j0, int j1);
-bool shrinkBoxAvx2(const byte_t *srcptr, int srcpitch, int k, int validwidth, int validheight,
-                   byte_t *destptr, int destwidth, int destheight, int destpitch);
+// The references, plain C.
+void shrinkX_C(const byte_t *srcptr, int srcwidth, int validwidth, int srcheight, int srcpitch,
+               byte_t *destptr, int destwidth, int destpitch);
+void shrinkY_C(const byte_t *srcptr, int srcwidth, int srcheight, int srcpitch, byte_t *destptr,
+               int destheight, int destpitch);
 
 // Shared first step of every form. Returns true when the call is already
 // complete: either its arguments lie outside what the shrink accepts (sizes
@@ -72,13 +56,19 @@ bool shrinkXDone(const byte_t *srcptr, int srcwidth, int validwidth, int srcheig
 bool shrinkYDone(const byte_t *srcptr, int srcwidth, int srcheight, int srcpitch, byte_t *destptr,
                  int destheight, int destpitch);
 
+// The vector forms of both passes. The banded and the whole-ratio entries
+// have no C form of their own: their reference is the two C passes in turn.
 struct ShrinkKernels {
     ShrinkXFunction shrinkX;
     ShrinkYFunction shrinkY;
     ShrinkYRowsFunction shrinkYRows;
     ShrinkBoxFunction shrinkBox;
-    const char *name;
 };
 
-// The fastest forms this CPU runs, picked on first use.
+// The forms per instruction set (the AVX2 ones only to be called when the
+// CPU runs them).
+extern const ShrinkKernels shrinkKernels_SSE2;
+extern const ShrinkKernels shrinkKernels_AVX2;
+
+// The forms for this CPU.
 const ShrinkKernels &shrinkKernels();

@@ -2,7 +2,7 @@
 // and its functions run only when the CPU has it.
 #include <immintrin.h>
 
-#include "core/tessera/resize_simd.h"
+#include "core/tessera/box_shrink_simd.h"
 
 namespace {
 
@@ -22,49 +22,30 @@ inline __m256i packPixels(__m256i a, __m256i b) {
     return _mm256_permute4x64_epi64(_mm256_packus_epi16(a, b), _MM_SHUFFLE(3, 1, 2, 0));
 }
 
-struct Strip8 {
-    struct Vec {
-        __m256i lo, hi;
-    };
+// One vector of 16-bit lanes.
+struct Lanes256 {
+    using Vec = __m256i;
     using Weight = __m256i;
+    static Vec zero() { return _mm256_setzero_si256(); }
+    static Vec add(Vec a, Vec b) { return _mm256_add_epi16(a, b); }
+    static Vec mulhi(Vec a, Weight w) { return _mm256_mulhi_epu16(a, w); }
+    static Weight splat(uint32_t w) { return _mm256_set1_epi16(int16_t(w)); }
+};
+
+struct Strip8 : LaneGroup<Lanes256, 2> {
     static constexpr int kPixels = 8;
     static Vec load(const byte_t *p) { return {widen(loadu128(p)), widen(loadu128(p + 16))}; }
-    static void store(byte_t *p, Vec v) { storeu256(p, packPixels(v.lo, v.hi)); }
-    static Vec zero() { return {_mm256_setzero_si256(), _mm256_setzero_si256()}; }
-    static Vec add(Vec a, Vec b) {
-        return {_mm256_add_epi16(a.lo, b.lo), _mm256_add_epi16(a.hi, b.hi)};
-    }
-    static Vec mulhi(Vec a, Weight w) {
-        return {_mm256_mulhi_epu16(a.lo, w), _mm256_mulhi_epu16(a.hi, w)};
-    }
-    static Weight splat(uint32_t w) { return _mm256_set1_epi16(int16_t(w)); }
+    static void store(byte_t *p, Vec v) { storeu256(p, packPixels(v.g[0], v.g[1])); }
 };
 
 // 4 * G rows at once: one vector holds a pixel of each row, as 16-bit lanes,
 // four rows to a register (rows 0 and 1 in its low half, 2 and 3 in its high
 // half). More rows share the walk along the row among more pixels.
 template <int G>
-struct ColumnsAvx2 {
-    struct Vec {
-        __m256i g[G];
-    };
-    using Weight = __m256i;
+struct ColumnsAvx2 : LaneGroup<Lanes256, G> {
+    using Base = LaneGroup<Lanes256, G>;
+    using typename Base::Vec;
     static constexpr int kRows = 4 * G;
-
-    static Vec zero() {
-        Vec v;
-        for (int i = 0; i < G; ++i) v.g[i] = _mm256_setzero_si256();
-        return v;
-    }
-    static Vec add(Vec a, Vec b) {
-        for (int i = 0; i < G; ++i) a.g[i] = _mm256_add_epi16(a.g[i], b.g[i]);
-        return a;
-    }
-    static Vec mulhi(Vec a, Weight w) {
-        for (int i = 0; i < G; ++i) a.g[i] = _mm256_mulhi_epu16(a.g[i], w);
-        return a;
-    }
-    static Weight splat(uint32_t w) { return _mm256_set1_epi16(int16_t(w)); }
 
     // Columns x .. x + n - 1, those at or past `valid` as zero: 4 x 4 pixel
     // blocks transposed in registers.
@@ -91,7 +72,7 @@ struct ColumnsAvx2 {
                                          int(load32(r[2] + 4 * x)), int(load32(r[3] + 4 * x))));
             }
         }
-        for (; x < end; ++x) *cols++ = zero();
+        for (; x < end; ++x) *cols++ = Base::zero();
     }
 
     // Results of destination columns x .. x + n - 1 into the first nrows rows.
@@ -179,31 +160,11 @@ struct WholeAvx2 : Strip8 {
 };
 
 struct Avx2 {
+    using Strip = Strip8;
     using Columns = ColumnsAvx2<2>;
     using Whole = WholeAvx2;
 };
 
 }  // namespace
 
-void shrinkXAvx2(const byte_t *srcptr, int srcwidth, int validwidth, int srcheight, int srcpitch,
-                 byte_t *destptr, int destwidth, int destpitch) {
-    shrinkXForm<Avx2>(srcptr, srcwidth, validwidth, srcheight, srcpitch, destptr, destwidth,
-                      destpitch);
-}
-
-void shrinkYAvx2(const byte_t *srcptr, int srcwidth, int srcheight, int srcpitch, byte_t *destptr,
-                 int destheight, int destpitch) {
-    shrinkYForm<Strip8>(srcptr, srcwidth, srcheight, srcpitch, destptr, destheight, destpitch);
-}
-
-void shrinkYRowsAvx2(const byte_t *src, int origin, int srcwidth, int srcheight, int srcpitch,
-                     byte_t *dest, int destheight, int destpitch, int j0, int j1) {
-    shrinkYRowsForm<Strip8>(src, origin, srcwidth, srcheight, srcpitch, dest, destheight, destpitch,
-                            j0, j1);
-}
-
-bool shrinkBoxAvx2(const byte_t *srcptr, int srcpitch, int k, int validwidth, int validheight,
-                   byte_t *destptr, int destwidth, int destheight, int destpitch) {
-    return shrinkBoxForm<WholeAvx2>(srcptr, srcpitch, k, validwidth, validheight, destptr,
-                                    destwidth, destheight, destpitch);
-}
+const ShrinkKernels shrinkKernels_AVX2 = shrinkKernelsFor<Avx2>();

@@ -1,6 +1,6 @@
 // The SSE2 forms of the box-filter shrink: the floor that every x86-64 CPU
 // runs.
-#include "core/tessera/resize_simd.h"
+#include "core/tessera/box_shrink_simd.h"
 
 namespace {
 
@@ -8,27 +8,10 @@ namespace {
 // two rows to a register. More rows share the walk along the row among more
 // pixels.
 template <int G>
-struct ColumnsSse2 {
-    struct Vec {
-        __m128i g[G];
-    };
-    using Weight = __m128i;
+struct ColumnsSse2 : LaneGroup<Strip1, G> {
+    using Base = LaneGroup<Strip1, G>;
+    using typename Base::Vec;
     static constexpr int kRows = 2 * G;
-
-    static Vec zero() {
-        Vec v;
-        for (int i = 0; i < G; ++i) v.g[i] = _mm_setzero_si128();
-        return v;
-    }
-    static Vec add(Vec a, Vec b) {
-        for (int i = 0; i < G; ++i) a.g[i] = _mm_add_epi16(a.g[i], b.g[i]);
-        return a;
-    }
-    static Vec mulhi(Vec a, Weight w) {
-        for (int i = 0; i < G; ++i) a.g[i] = _mm_mulhi_epu16(a.g[i], w);
-        return a;
-    }
-    static Weight splat(uint32_t w) { return splat128(w); }
 
     // Columns x .. x + n - 1, those at or past `valid` as zero.
     static void load(const byte_t *const *rows, int x, int n, int valid, Vec *cols) {
@@ -54,7 +37,7 @@ struct ColumnsSse2 {
                     z);
             }
         }
-        for (; x < end; ++x) *cols++ = zero();
+        for (; x < end; ++x) *cols++ = Base::zero();
     }
 
     // Results of destination columns x .. x + n - 1 into the first nrows rows.
@@ -108,31 +91,11 @@ struct WholeSse2 : Strip4 {
 };
 
 struct Sse2 {
+    using Strip = Strip4;
     using Columns = ColumnsSse2<2>;
     using Whole = WholeSse2;
 };
 
 }  // namespace
 
-void shrinkXSse2(const byte_t *srcptr, int srcwidth, int validwidth, int srcheight, int srcpitch,
-                 byte_t *destptr, int destwidth, int destpitch) {
-    shrinkXForm<Sse2>(srcptr, srcwidth, validwidth, srcheight, srcpitch, destptr, destwidth,
-                      destpitch);
-}
-
-void shrinkYSse2(const byte_t *srcptr, int srcwidth, int srcheight, int srcpitch, byte_t *destptr,
-                 int destheight, int destpitch) {
-    shrinkYForm<Strip4>(srcptr, srcwidth, srcheight, srcpitch, destptr, destheight, destpitch);
-}
-
-void shrinkYRowsSse2(const byte_t *src, int origin, int srcwidth, int srcheight, int srcpitch,
-                     byte_t *dest, int destheight, int destpitch, int j0, int j1) {
-    shrinkYRowsForm<Strip4>(src, origin, srcwidth, srcheight, srcpitch, dest, destheight, destpitch,
-                            j0, j1);
-}
-
-bool shrinkBoxSse2(const byte_t *srcptr, int srcpitch, int k, int validwidth, int validheight,
-                   byte_t *destptr, int destwidth, int destheight, int destpitch) {
-    return shrinkBoxForm<WholeSse2>(srcptr, srcpitch, k, validwidth, validheight, destptr,
-                                    destwidth, destheight, destpitch);
-}
+const ShrinkKernels shrinkKernels_SSE2 = shrinkKernelsFor<Sse2>();

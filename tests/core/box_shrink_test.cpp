@@ -1,4 +1,4 @@
-#include "core/tessera/resize.h"
+#include "core/tessera/box_shrink.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "core/tessera/resize_kernels.h"
+#include "core/tessera/box_shrink_kernels.h"
+#include "core/tessera/kernel_choice.h"
 
 namespace {
 
@@ -20,12 +21,15 @@ struct Form {
     ShrinkBoxFunction box;
 };
 
-// Every form this CPU runs, the scalar reference first.
+Form vectorForm(Isa isa, const ShrinkKernels &k) {
+    return {isaName(isa), k.shrinkX, k.shrinkY, k.shrinkYRows, k.shrinkBox};
+}
+
+// Every form this CPU runs, the C reference first.
 std::vector<Form> allForms() {
-    std::vector<Form> forms = {{"scalar", shrinkXScalar, shrinkYScalar, nullptr, nullptr},
-                               {"sse2", shrinkXSse2, shrinkYSse2, shrinkYRowsSse2, shrinkBoxSse2}};
-    if (__builtin_cpu_supports("avx2"))
-        forms.push_back({"avx2", shrinkXAvx2, shrinkYAvx2, shrinkYRowsAvx2, shrinkBoxAvx2});
+    std::vector<Form> forms = {{"C", shrinkX_C, shrinkY_C, nullptr, nullptr},
+                               vectorForm(Isa::sse2, shrinkKernels_SSE2)};
+    if (cpuRuns(Isa::avx2)) forms.push_back(vectorForm(Isa::avx2, shrinkKernels_AVX2));
     return forms;
 }
 
@@ -253,7 +257,7 @@ RandomCase randomCase(std::mt19937 &rng, bool across) {
         dsize = tiles * pick(1, 15);
     }
     // The other dimension: small when the reduced one is large, to keep the
-    // scalar form's share of the run short.
+    // C form's share of the run short.
     const bool large = shape == 0 || shape == 1 || shape == 6;
     const int other = across ? pick(1, large ? 3 : 19) : pick(1, large ? 12 : 150);
     c.sw = across ? reduced : other;
@@ -271,7 +275,7 @@ RandomCase randomCase(std::mt19937 &rng, bool across) {
     return c;
 }
 
-TEST(Shrink, VectorFormsMatchTheScalarFormOnRandomCases) {
+TEST(Shrink, VectorFormsMatchTheCFormOnRandomCases) {
     std::mt19937 rng(20240611);
     const std::vector<Form> forms = allForms();
     for (int n = 0; n < 3000; ++n) {
@@ -326,8 +330,8 @@ TEST(Shrink, BoxAtWholeRatiosEqualsBothPasses) {
             for (int y = 0; y < validRows; ++y)
                 std::copy_n(src.begin() + y * pitch, valid * 4, padded.begin() + y * w * 4);
             Bytes inter(size_t(dw) * h * 4), expected(size_t(dw) * dh * 4);
-            shrinkXScalar(padded.data(), w, w, h, w * 4, inter.data(), dw, dw * 4);
-            shrinkYScalar(inter.data(), dw, h, dw * 4, expected.data(), dh, dw * 4);
+            shrinkX_C(padded.data(), w, w, h, w * 4, inter.data(), dw, dw * 4);
+            shrinkY_C(inter.data(), dw, h, dw * 4, expected.data(), dh, dw * 4);
             Bytes out(expected.size(), 0xEE);
             ASSERT_TRUE(
                 form.box(src.data(), pitch, k, valid, validRows, out.data(), dw, dh, dw * 4));
@@ -349,7 +353,7 @@ TEST(Shrink, VerticalPassInBandsEqualsTheWholePass) {
             Bytes src(size_t(w) * h * 4);
             for (auto &b : src) b = byte_t(rng());
             Bytes expected(size_t(w) * dh * 4), out(expected.size(), 0xEE);
-            shrinkYScalar(src.data(), w, h, w * 4, expected.data(), dh, w * 4);
+            shrinkY_C(src.data(), w, h, w * 4, expected.data(), dh, w * 4);
             const uint64_t step = uint64_t(h) * 65536 / dh;
             for (int j0 = 0; j0 < dh;) {
                 const int j1 = pick(j0 + 1, dh);
