@@ -28,6 +28,7 @@ def _module_path():
 _module_path()
 import tessera  # noqa: E402
 
+import capture_frames  # noqa: E402
 import capture_png  # noqa: E402
 import capture_recording  # noqa: E402
 import capture_sources  # noqa: E402
@@ -148,6 +149,7 @@ class Capture(object):
         self.picture = None
         self.tiles = (0, 0)
         self.frames_started = 0  # first-tile flags seen
+        self.counter = capture_frames.FrameCounter()
         self.frames_done = 0  # frames known to be complete
         self.bytes = 0
         self.changed = 0
@@ -214,15 +216,20 @@ class Capture(object):
                 self.place(tx, ty, data, size)
                 start += width
 
-    def frame_complete(self, number):
-        """The picture takes the frame's changes once it is whole: far fewer and
-        larger runs than after every buffer, and a picture that is never half a
-        frame when the frame begins on a buffer's start."""
+    def frames_complete(self, last):
+        """The picture takes the changes of frames up to `last` once they are
+        whole: far fewer and larger runs than after every buffer, and a picture
+        that is never half a frame when the frame begins on a buffer's start.
+        Frames that ended together in one buffer are exported together; a
+        frame limit is never counted past."""
         self.export_changes()
-        self.frames_done = number
-        if self.args.every and number % self.args.every == 0:
-            root, ext = os.path.splitext(self.args.snapshot)
-            self.snapshot('%s-%06d%s' % (root, number, ext or '.png'))
+        if self.args.frames:
+            last = min(last, self.args.frames)
+        for number in range(self.frames_done + 1, last + 1):
+            if self.args.every and number % self.args.every == 0:
+                root, ext = os.path.splitext(self.args.snapshot)
+                self.snapshot('%s-%06d%s' % (root, number, ext or '.png'))
+        self.frames_done = last
 
     def run(self):
         self.started = time.time()
@@ -251,23 +258,22 @@ class Capture(object):
             if self.source.frame_size != self.frame_size:
                 self.resize(self.source.frame_size)
             held = self.source.held()
-            at_edge = self.frames_started > 0 and begins_frame(held, raw, self.tiles)
-            if at_edge:
+            if self.frames_started > 0 and begins_frame(held, raw, self.tiles):
                 # The frame in the store is whole; this buffer starts the next.
-                self.frame_complete(self.frames_started)
+                self.frames_complete(self.frames_started)
                 if self.must_stop(True):
                     return True
             first = self.feed(raw)
             self.bytes += len(raw)
             if self.write_chunk:
                 self.write_chunk(held, self.frame_size[0], self.frame_size[1], raw)
-            if first:
-                self.frames_started += 1
-                if not at_edge and self.frames_started > 1:
-                    # The next frame began inside this buffer, where the last one ended.
-                    self.frame_complete(self.frames_started - 1)
-                    if self.must_stop(True):
-                        return True
+            self.frames_started += self.counter.count(raw, held, tessera.record(), self.tiles,
+                                                      first)
+            if self.frames_started - 1 > self.frames_done:
+                # The next frame began inside this buffer, where the last ones ended.
+                self.frames_complete(self.frames_started - 1)
+                if self.must_stop(True):
+                    return True
             self.tick()
             if self.must_stop(False):
                 break
