@@ -68,9 +68,19 @@
  *                                  k/N seconds after the first (default: as
  *                                  fast as it is read); each frame then ends
  *                                  its last transfer short
- *   USBFS_STANDIN_STALL_AFTER=N    the endpoint halts after N transfers
- *                                  (0: before the first) until the program
- *                                  clears it with CLEAR_HALT
+ *   USBFS_STANDIN_STALL_AFTER=N[,N...]  the endpoint halts after N
+ *                                  transfers (0: before the first) until the
+ *                                  program clears it with CLEAR_HALT; again
+ *                                  at each further count
+ *   USBFS_STANDIN_REPLUG=N:MS[,N:MS...]  the device is pulled after N
+ *                                  transfers (requests in flight complete
+ *                                  with -EPROTO) and stays away MS
+ *                                  milliseconds: a descriptor opened on the
+ *                                  node meanwhile answers ENODEV. One opened
+ *                                  later is the device plugged in again, with
+ *                                  the next pair; it goes on with the
+ *                                  synthetic pattern from the next frame,
+ *                                  sent in full, as a grabber starting over
  *   USBFS_STANDIN_AT_END=idle|unplug  when the source is used up: requests
  *                                  stay queued (default), or, once the last
  *                                  data has been reaped, the device is
