@@ -52,9 +52,10 @@
  * its first usbdevfs ioctl:
  *   USBFS_STANDIN_DEVICE=path      any descriptor whose /proc/self/fd link
  *                                  resolves to this file becomes a device at
- *                                  its first usbdevfs ioctl (the file itself,
- *                                  e.g. an empty temporary file, is only
- *                                  opened, never read or written)
+ *                                  its first usbdevfs ioctl (the file itself
+ *                                  is only opened, never read or written; a
+ *                                  FIFO, which sluice64 can poll as it does
+ *                                  a device node)
  *   USBFS_STANDIN_STREAM=source    what such a device sends:
  *        file:PATH                 the file's bytes, as one run
  *        synthetic:WxH[:FRAMES]    the tile-stream encoder's animated test
