@@ -100,7 +100,8 @@ class FrameCounter(object):
         `flagged` is the flag videoSink returned for it."""
         needed, size = held
         start = 0
-        held_first, self.held_first = self.held_first, False
+        # Stale when the held packet was dropped (a device that started over).
+        held_first, self.held_first = self.held_first and needed != 0, False
         if needed:
             start = min(needed - size, len(raw))
             if size + start < needed:
