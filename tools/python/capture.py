@@ -367,9 +367,16 @@ tessera.findrechead() gives (oldest chunk, chunk count, seconds covered).
 --replay DIR plays the chunks in order through tessera.playvideo at the
 recorded speed, or as fast as possible with --fast.
 
-A run ends after --frames N frames (when frame N+1 begins, or the stream
-ends), after --seconds S, or at Ctrl-C (at the end of the current frame), and
-prints a summary. Exit status: 0; 1 after a device, recording or snapshot
+A frame counts at each first-tile flag, also when several frames arrive in one
+transfer; those are exported together. A run ends after --frames N frames
+(when frame N+1 begins, or the stream ends), after --seconds S, or at Ctrl-C
+(at the end of the current frame), and prints a summary.
+
+A device whose endpoint stalls is cleared (CLEAR_HALT) and read again; a
+fourth stall within 10 seconds ends the run. With --reconnect, a device that
+is unplugged is waited for (the same VID:PID at the same port) and read again;
+a recording goes on in the same directory. Files the run writes are checked
+before it starts. Exit status: 0; 1 after a device, recording or snapshot
 error; 2 for bad options.
 """
 
