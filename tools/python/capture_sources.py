@@ -191,8 +191,9 @@ class DeviceSource(LiveSource):
         self.handle = self.sluice64.attach(self.device.fd, self.device.endpoint)
 
     def _detach(self):
-        self.sluice64.detach(self.handle)
-        self.handle = None  # frees the reader before its descriptor goes
+        if self.handle is not None:
+            self.sluice64.detach(self.handle)
+            self.handle = None  # frees the reader before its descriptor goes
 
     def _watch(self):
         while not self.closing:
@@ -332,8 +333,7 @@ class DeviceSource(LiveSource):
         signal.set_wakeup_fd(self.previous_wakeup)
         os.close(self.wake_read)
         os.close(self.wake_write)
-        if self.handle is not None:
-            self._detach()
+        self._detach()
         self.device.close()
 
 
