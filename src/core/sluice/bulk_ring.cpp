@@ -281,14 +281,11 @@ bool isOwnRequest(const BulkReader *reader, const BulkUrb *which) {
 
 int takeTransfer(BulkReader *reader, BulkBuffer *b, int *length) {
     int status = b->urb.status;
+    moveSlot(b, reader->active && !status ? slotLent : slotIdle);
     releaseBusy(reader);
-    if (!reader->active || status) {
-        moveSlot(b, slotIdle);
-        if (!reader->active) return kReaderDetached;
-        // usbdevfs reports a failed transfer as a negative errno; INT_MIN has no negation.
-        return status < 0 && status != INT_MIN ? -status : EIO;
-    }
-    moveSlot(b, slotLent);
+    if (!reader->active) return kReaderDetached;
+    // usbdevfs reports a failed transfer as a negative errno; INT_MIN has no negation.
+    if (status) return status < 0 && status != INT_MIN ? -status : EIO;
     reader->single = b;
     int n = b->urb.actual_length;
     *length = n < 0 ? 0 : n > kTransferBytes ? kTransferBytes : n;
