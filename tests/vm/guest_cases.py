@@ -471,9 +471,14 @@ class CaptureHost(DeviceCase):
                 time.sleep(0.05)
 
         def sample():
-            with open('/proc/%d/status' % p.pid) as f:
-                rss = [int(l.split()[1]) for l in f if l.startswith('VmRSS:')][0]
-            return len(os.listdir('/proc/%d/fd' % p.pid)), rss
+            # The fewest over a moment: a chunk file or a sysfs file may be open.
+            seen = []
+            for _ in range(5):
+                with open('/proc/%d/status' % p.pid) as f:
+                    rss = [int(l.split()[1]) for l in f if l.startswith('VmRSS:')][0]
+                seen.append((len(os.listdir('/proc/%d/fd' % p.pid)), rss))
+                time.sleep(0.05)
+            return min(seen)
 
         def timed(command):
             began = time.time()
