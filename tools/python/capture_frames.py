@@ -14,8 +14,6 @@ over whole runs of packets of one kind at once: the header's high bytes at the
 run's stride are taken in one slice and searched in one regular expression
 match, so that Python code runs per run, not per packet.
 """
-from __future__ import division
-
 import re
 import struct
 
