@@ -2,10 +2,13 @@
 pattern's frame exactly, at full size and scaled, grey and cropped, and the run
 ends cleanly on a frame count, a time limit and Ctrl-C."""
 import os
+import random
 import re
 import signal
+import struct
 import unittest
 
+import capture_frames
 import tile_format
 from host_common import (HERE, TempDir, black_edges, crop, finish, grey, pattern_rgb, read_png,
                          run_capture, shrink_half, start_capture, summary_frames, wait_for_line)
@@ -123,24 +126,87 @@ class RunTest(unittest.TestCase):
                      ['--every', '2'], ['--keep', '3'], ['--size', '2000x10'], ['--size', '0x10'],
                      ['--frames', '0'], ['--fast'], ['--device', 'x', '--replay', 'y'],
                      ['--device', 'x', '--endpoint', '0x01'], ['--endpoint', '0x80'],
-                     ['--interface', '-1'], ['--timeout', '-1'], ['--replay', 'y', '--every-tile']):
+                     ['--interface', '-1'], ['--timeout', '-1'], ['--replay', 'y', '--every-tile'],
+                     ['--find', '12345678'], ['--reconnect'], ['--frames', 'x']):
             status, _, err = run_capture(args)
             self.assertEqual(status, 2, (args, err))
             self.assertNotIn('Traceback', err)
+            self.assertNotIn('invalid', err)  # argparse naming a type function
 
-    def test_scale_above_one_is_full_size(self):
-        path = self.tmp('big.png')
-        status, _, err = run_capture(['--size', '64x48', '--frames', '1', '--scale', 'inf',
-                                      '--snapshot', path])
-        self.assertEqual(status, 0, err)
-        self.assertTrue(read_png(path)[2] == pattern_rgb(64, 48, 0))
+    def test_out_of_range_values_in_the_options_words(self):
+        for args, words in ((['--scale', '7'], 'argument --scale: scale from 0.0625 (one pixel a '
+                              'tile) to 1, not 7'),
+                            (['--scale', 'inf'], 'scale from 0.0625'),
+                            (['--size', '0x0'], 'argument --size: frame size from 1x1 to '
+                             '1920x1600, not 0x0'),
+                            (['--find', 'x:1'], 'argument --find: expected VID:PID')):
+            status, _, err = run_capture(args)
+            self.assertEqual(status, 2, (args, err))
+            self.assertIn(words, err)
 
     def test_snapshot_that_cannot_be_written(self):
+        # Found before the run, not after it: nothing is read.
         path = self.tmp('no', 'such', 'dir.png')
         status, _, err = run_capture(['--size', '64x48', '--frames', '2', '--snapshot', path])
         self.assertEqual(status, 1)
         self.assertIn('cannot write %s' % path, err)
-        self.assertEqual(summary_frames(err), 2)
+        self.assertNotIn(' frames in ', err)
+        os.mkdir(self.tmp('no'))
+        status, _, err = run_capture(['--size', '64x48', '--frames', '2', '--record',
+                                      self.tmp('no', 'rec'), '--snapshot', path])
+        self.assertEqual(status, 1)
+        self.assertFalse(os.path.exists(self.tmp('no', 'rec', '0.out')), err)
+
+
+def first_tiles_one_by_one(raw, start, tiles):
+    """The decoder's walk, one item at a time: the reference for the counter."""
+    pos = read = start
+    count = 0
+    while len(raw) - pos > 3:
+        remaining = len(raw) - pos
+        colour, header = struct.unpack_from('<HH', raw, read)
+        if (colour, header) == (0xFFFF, 0xFFFF):
+            skip = min(512 - pos % 512, remaining)
+            pos, read = pos + skip, read + (skip & ~1)
+            continue
+        fill = header & 0x4000
+        if not fill and remaining < 516:
+            break
+        if header & 0x8000 and header & 0x7F < tiles[0] and (header >> 7) & 0x7F < tiles[1]:
+            count += 1
+        step = 4 if fill else 516
+        pos, read = pos + step, read + step
+    return count
+
+
+class FrameCountTest(unittest.TestCase):
+    def test_runs_are_counted_as_item_by_item(self):
+        # Random items of every kind (first-tile flags in and out of the grid,
+        # padding at odd offsets, 0xFFFF headers of fill packets), walked
+        # from random starts, even and odd, to random ends.
+        rng = random.Random(14)
+        tiles = (20, 15)
+        noise = bytes(bytearray(rng.randint(0, 255) for _ in range(4096)))
+        for _ in range(2000):
+            parts = []
+            for _ in range(rng.randint(0, 60)):
+                kind = rng.random()
+                first = 0x8000 if rng.random() < 0.1 else 0
+                where = rng.randint(0, 24) | rng.randint(0, 17) << 7
+                if kind < 0.05:
+                    parts.append(b'\xff\xff\xff\xff')
+                elif kind < 0.07:
+                    parts.append(struct.pack('<HH', rng.randint(0, 0xFFFE), 0xFFFF))
+                elif kind < 0.6:
+                    parts.append(struct.pack('<HH', rng.randint(0, 0xFFFF), first | 0x4000 | where))
+                else:
+                    at = rng.randint(0, len(noise) - 512)
+                    parts.append(struct.pack('<HH', 0, first | where) + noise[at:at + 512])
+            raw = b''.join(parts)
+            raw = raw[:rng.randint(0, len(raw))]
+            start = rng.randint(0, min(len(raw), 40))
+            self.assertEqual(capture_frames.count_first_tiles(raw, start, tiles),
+                             first_tiles_one_by_one(raw, start, tiles), (raw, start))
 
 
 class TileFormatTest(unittest.TestCase):

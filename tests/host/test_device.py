@@ -1,7 +1,10 @@
 """The capture command on a simulated grabber (the usbdevfs stand-in, preloaded):
 the picture arrives through sluice64, the interface is claimed and released,
-and a device that stalls, falls silent or goes away ends the run with a clear
-message and a non-zero exit instead of a hang; Ctrl-C ends even a silent one."""
+frames are counted however they fall into transfers, a stall is cleared and
+read through, an unplugged device is waited for with --reconnect, and a device
+that stalls again and again, falls silent or goes away ends the run with a
+clear message and a non-zero exit instead of a hang; Ctrl-C ends even a silent
+one."""
 import os
 import signal
 import time
@@ -12,13 +15,14 @@ from host_common import (TempDir, finish, pattern_rgb, read_png, run_capture, st
 
 W, H = 320, 240
 CLAIM, RELEASE = 'req=0x8004550f', 'req=0x80045510'
+CLEAR_HALT = 'req=0x80045515'
 
 
 class DeviceTest(unittest.TestCase):
     def setUp(self):
         self.tmp = TempDir()
         self.node = self.tmp('node')
-        open(self.node, 'w').close()
+        os.mkfifo(self.node)  # pollable like a device node, so sluice64 can watch it
         self.log = self.tmp('log')
 
     def tearDown(self):
@@ -68,22 +72,67 @@ class DeviceTest(unittest.TestCase):
                                              for y in range(16)] for f in frames),
                                 'tile (%d, %d) is from neither frame' % (tx, ty))
 
-    def test_stall_in_mid_stream(self):
-        shot = self.tmp('shot.png')
-        status, _, err = run_capture(self.args('--snapshot', shot),
-                                     self.env('synthetic:%dx%d' % (W, H), stall_after=40))
+    def test_frames_packed_several_to_a_transfer(self):
+        # Unpaced, small frames of changed tiles share transfers: every one counts.
+        status, _, err = run_capture(self.args(), self.env('synthetic:%dx%d:40' % (W, H),
+                                                           at_end='unplug'))
         self.assertEqual(status, 1, err)
-        self.assertIn('error: endpoint 0x81 of %s stalled (Broken pipe)' % self.node, err)
-        self.assertGreater(summary_frames(err), 0)
-        self.assertIn(RELEASE, self.log_lines()[-1])
+        self.assertEqual(summary_frames(err), 40)
+        shot = self.tmp('shot.png')
+        status, _, err = run_capture(self.args('--frames', '10', '--every', '4', '--snapshot',
+                                               shot), self.env('synthetic:%dx%d' % (W, H)))
+        self.assertEqual(status, 0, err)
+        self.assertEqual(summary_frames(err), 10)
+        self.assertEqual(sorted(os.listdir(self.tmp.path)),
+                         ['log', 'node', 'shot-000004.png', 'shot-000008.png', 'shot.png'])
+
+    def test_stall_in_mid_stream_is_cleared(self):
+        shot = self.tmp('shot.png')
+        status, _, err = run_capture(self.args('--frames', '60', '--snapshot', shot),
+                                     self.env('synthetic:%dx%d:61' % (W, H), fps=200,
+                                              stall_after=40))
+        self.assertEqual(status, 0, err)
+        self.assertIn('endpoint 0x81 of %s stalled (Broken pipe); halt cleared' % self.node, err)
+        self.assertEqual(summary_frames(err), 60)
+        self.assertIn('stalls 1', err)
+        self.assertTrue(read_png(shot)[2] == pattern_rgb(W, H, 59))
+        self.assertEqual(sum(CLEAR_HALT in l for l in self.log_lines()), 1)
+
+    def test_stalls_in_a_burst_end_the_run(self):
+        status, _, err = run_capture(self.args(), self.env('synthetic:%dx%d' % (W, H), fps=200,
+                                                           stall_after='10,12,14,16'))
+        self.assertEqual(status, 1, err)
+        self.assertIn('error: endpoint 0x81 of %s stalled 4 times within 10 s; giving up '
+                      '(Broken pipe)' % self.node, err)
+        self.assertIn('stalls 3', err)
+        # The last halt is cleared too, so that the next run finds the endpoint working.
+        log = self.log_lines()
+        self.assertEqual(sum(CLEAR_HALT in l for l in log), 4)
+        self.assertIn(RELEASE, log[-1])
+
+    def test_unplug_and_replug_with_reconnect(self):
+        shot, replayed, rec = self.tmp('shot.png'), self.tmp('replay.png'), self.tmp('rec')
+        status, _, err = run_capture(
+            self.args('--reconnect', '--frames', '50', '--snapshot', shot, '--record', rec),
+            self.env('synthetic:%dx%d:51' % (W, H), fps=100, replug='20:1500'))
+        self.assertEqual(status, 0, err)
+        self.assertIn('waiting for device', err)
+        self.assertIn('%s is back after' % self.node, err)
+        self.assertIn('reconnects 1', err)
+        self.assertEqual(summary_frames(err), 50)
+        self.assertTrue(read_png(shot)[2] == pattern_rgb(W, H, 49))
+        # One recording across the reconnect, replayed to the same picture.
+        status, _, err = run_capture(['--replay', rec, '--fast', '--snapshot', replayed])
+        self.assertEqual(status, 0, err)
+        self.assertTrue(read_png(replayed)[2] == pattern_rgb(W, H, 49))
 
     def test_silent_device_times_out(self):
         began = time.time()
         status, _, err = run_capture(self.args('--timeout', '1'),
                                      self.env('synthetic:%dx%d:3' % (W, H), fps=50))
         self.assertEqual(status, 1, err)
-        self.assertIn('no data from %s for 1.' % self.node, err)
-        self.assertIn('the device has stalled', err)
+        self.assertIn('error: no data from the device for 1.', err)
+        self.assertNotIn('stall', err)
         self.assertEqual(summary_frames(err), 3)
         self.assertLess(time.time() - began, 60)
 
@@ -110,6 +159,15 @@ class DeviceTest(unittest.TestCase):
                                      self.env('synthetic:%dx%d:1' % (W, H)), limit=30)
         self.assertEqual(status, 0, err)
         self.assertIn('stopped after 1 seconds', err)
+
+        # While an unplugged device is waited for.
+        child = start_capture(self.args('--reconnect'),
+                              self.env('synthetic:%dx%d' % (W, H), fps=50, replug='40:600000'))
+        wait_for_line(child.stderr, 'went away; waiting for %s' % self.node, 60)
+        child.send_signal(signal.SIGINT)
+        status, _, err = finish(child, limit=30)
+        self.assertEqual(status, 0, err)
+        self.assertIn('waiting for device, stopped after Ctrl-C', err)
 
 
 if __name__ == '__main__':

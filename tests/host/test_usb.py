@@ -66,6 +66,26 @@ class FindTest(unittest.TestCase):
                          ['/dev/bus/usb/001/005', '/dev/bus/usb/003/017'])
         self.assertEqual(capture_usb.find_devices(0x1234, 0x1, sysfs=self.tmp.path), [])
 
+    def test_device_found_again_at_its_port(self):
+        # Plugged in again, the device has a new number; another device at
+        # the same port, or the same ids at another port, are not it.
+        self.device('1-4', idVendor='1234', idProduct='abcd', busnum='1', devnum='5')
+        self.device('1-3', idVendor='1234', idProduct='abcd', busnum='1', devnum='9')
+        dev = self.tmp('dev')
+        locator = capture_usb.DeviceLocator(os.path.join(dev, '001', '005'),
+                                            sysfs=self.tmp.path, dev=dev)
+        self.assertEqual(locator.describe(), '1234:abcd at port 1-4')
+        with open(self.tmp('1-4', 'devnum'), 'w') as f:
+            f.write('6\n')
+        self.assertEqual(locator.find(), os.path.join(dev, '001', '006'))
+        with open(self.tmp('1-4', 'idProduct'), 'w') as f:
+            f.write('abce\n')
+        self.assertEqual(locator.find(), None)
+        for name in os.listdir(self.tmp('1-4')):
+            os.remove(self.tmp('1-4', name))
+        os.rmdir(self.tmp('1-4'))
+        self.assertEqual(locator.find(), None)
+
     def test_parse_vid_pid(self):
         self.assertEqual(capture_usb.parse_vid_pid('1234:abcd'), (0x1234, 0xABCD))
         for bad in ('1234', '1234:', 'xyz:1', '12345:1', '1:2:3'):

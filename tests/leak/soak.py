@@ -72,7 +72,7 @@ def main():
         preload.insert(0, asan)
     tmp = tempfile.mkdtemp(prefix='tessera-soak-')
     node = os.path.join(tmp, 'node')
-    open(node, 'w').close()
+    os.mkfifo(node)  # pollable like a device node
     path = [os.path.join(build, 'python'), os.path.join(ROOT, 'tools', 'python')]
     env = dict(os.environ, LD_PRELOAD=':'.join(preload), TESSERA_BUILD_DIR=build,
                PYTHONPATH=':'.join(path),

@@ -208,6 +208,19 @@ TEST_F(BulkRingTest, DetachRacingReadsLeavesNothingQueued) {
     }
 }
 
+TEST(BulkRingDeathTest, SubmittingASlotTheKernelHoldsIsStopped) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    ASSERT_EQ(usbfs_standin_register(fds[0]), 0);
+    BulkReader *r;
+    ASSERT_EQ(attachReader(fds[0], 0x81, &r), 0);
+    EXPECT_DEATH((dup2(2, 1), queueRequests(r, &r->buffers[3])), "mayMove");
+    freeBulkReader(r);
+    close(fds[0]);
+    close(fds[1]);
+}
+
 TEST(BulkRingDeathTest, TwoReadersOnOneDescriptorAreStopped) {
     // A forked child leaves the parent's transfers alone, so the death is
     // staged in a fresh process that runs the whole test again.

@@ -83,13 +83,20 @@ class CapturePathTest(unittest.TestCase):
             'last = tilestream.expand(tilestream.test_pattern(96, 64, 4))',
             'print frames, e.errno, tessera.toRGBString(0, 0, 6, 4)[0] == last',
         ])
-        with tempfile.NamedTemporaryFile() as node:
-            env = dict(os.environ, USBFS_STANDIN_DEVICE=node.name,
+        # A FIFO: pollable like a device node, so the reader can watch it.
+        tmp = tempfile.mkdtemp()
+        node = os.path.join(tmp, 'node')
+        os.mkfifo(node)
+        try:
+            env = dict(os.environ, USBFS_STANDIN_DEVICE=node,
                        USBFS_STANDIN_STREAM='synthetic:96x64:5', USBFS_STANDIN_FPS='200',
                        USBFS_STANDIN_AT_END='unplug')
             p = subprocess.Popen([sys.executable, '-c', script], env=env,
                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE)
             out, err = p.communicate()
+        finally:
+            os.remove(node)
+            os.rmdir(tmp)
         self.assertEqual((p.returncode, out.split()), (0, ['5', str(errno.ESHUTDOWN), 'True']),
                          err)
 

@@ -448,6 +448,96 @@ class CaptureHost(DeviceCase):
         self.assertTrue(rgb == ''.join(want[i:i + 3] for i in range(0, len(want), 4)),
                         'the snapshot is not frame 19')
 
+    def test_capture_host_survives_unplugs_and_stalls(self):
+        """A --record --reconnect run through 5 unplugs and 2 stalls: it goes
+        on after each, counts the gadget's frames exactly, its recording
+        replays to the last frame, and its descriptors and memory stay flat."""
+        script = os.path.join(os.environ['VM_SOURCE_DIR'], 'tools', 'python', 'capture.py')
+        tmp = os.environ['TMPDIR']
+        png, replayed, rec = [os.path.join(tmp, n) for n in ('live.png', 'replay.png', 'rec')]
+        p = subprocess.Popen([sys.executable, '-S', script, '--device', self.dev.path,
+                              '--size', '%dx%d' % (self.width, self.height), '--reconnect',
+                              '--record', rec, '--snapshot', png, '--timeout', '0'],
+                             stderr=subprocess.PIPE)
+        lines = []
+        reader = threading.Thread(target=lambda: lines.extend(iter(p.stderr.readline, '')))
+        reader.daemon = True
+        reader.start()
+
+        def wait_for(text, count=1):
+            deadline = time.time() + 60
+            while sum(text in l for l in lines) < count:
+                self.assertLess(time.time(), deadline, 'no %r from the host: %s' % (text, lines))
+                time.sleep(0.05)
+
+        def sample():
+            # The fewest over a moment: a chunk file or a sysfs file may be open.
+            seen = []
+            for _ in range(5):
+                with open('/proc/%d/status' % p.pid) as f:
+                    rss = [int(l.split()[1]) for l in f if l.startswith('VmRSS:')][0]
+                seen.append((len(os.listdir('/proc/%d/fd' % p.pid)), rss))
+                time.sleep(0.05)
+            return min(seen)
+
+        def timed(command):
+            began = time.time()
+            self.dev.command(command)
+            return 1000 * (time.time() - began)
+
+        wait_for('reading %s' % self.dev.path)
+        stalls, replugs, samples = [], [], []
+        for cycle in range(5):
+            self.dev.command('frames 6')
+            if cycle in (1, 3):
+                # dummy_hcd refuses to halt an IN endpoint (EAGAIN) while the
+                # gadget's last request is still on it.
+                for attempt in range(50):
+                    try:
+                        self.dev.command('stall')
+                        break
+                    except AssertionError:
+                        time.sleep(0.1)
+                else:
+                    self.fail('the gadget could not halt its endpoint')
+                stalls.append(timed('frames 1'))  # taken once the halt is cleared
+                wait_for('halt cleared', len(stalls))
+            self.dev.command('pause 500')  # the last short write reaches the host
+            self.dev.unplug()
+            wait_for('went away', cycle + 1)
+            self.dev.command('restart')
+            self.dev.plug()
+            replugs.append(timed('frames 1'))
+            wait_for('is back after', cycle + 1)
+            samples.append(sample())
+        self.dev.command('frames 3')
+        self.dev.command('pause 500')
+        p.send_signal(signal.SIGINT)
+        p.wait()
+        reader.join()
+        out = ''.join(lines)
+        print(out)
+        self.assertEqual(p.returncode, 0)
+        sent = len(self.dev.frames)
+        self.assertIn(' %d frames in ' % sent, out)
+        self.assertIn('stalls 2, reconnects 5', out)
+        print('stall to data %s ms, replug to data %s ms, (descriptors, RSS kB) %s' %
+              (['%.0f' % t for t in stalls], ['%.0f' % t for t in replugs], samples))
+        guest_usb.figure('stall_to_data_max', max(stalls), 'ms')
+        guest_usb.figure('replug_to_data_max', max(replugs), 'ms')
+        self.assertEqual(samples[-1][0], samples[0][0], 'descriptors grew')
+        # From the second cycle on, when the first stall's code has run once:
+        # one reader ring is 16 transfers of 16 KiB, less than one left behind.
+        self.assertLess(samples[-1][1] - samples[1][1], 200, 'memory grew (kB)')
+
+        want = tilestream.expand(tilestream.test_pattern(self.width, self.height, sent - 1))
+        want = ''.join(want[i:i + 3] for i in range(0, len(want), 4))
+        self.assertTrue(read_png_rgb(png)[1] == want, 'the live snapshot is not the last frame')
+        status = subprocess.call([sys.executable, '-S', script, '--replay', rec, '--fast',
+                                  '--snapshot', replayed])
+        self.assertEqual(status, 0)
+        self.assertTrue(read_png_rgb(replayed)[1] == want, 'the replay is not the last frame')
+
 
 if __name__ == '__main__':
     unittest.main(argv=sys.argv[:1] + sys.argv[1:], verbosity=2)

@@ -32,6 +32,7 @@ def _import_modules():
 _import_modules()
 import tessera  # noqa: E402
 
+import capture_frames  # noqa: E402
 import capture_png  # noqa: E402
 import capture_recording  # noqa: E402
 import capture_sources  # noqa: E402
@@ -39,7 +40,6 @@ from capture_recording import RecordingError  # noqa: E402
 import capture_usb  # noqa: E402
 from capture_sources import STOP_GRACE  # noqa: E402
 from capture_usb import DeviceError  # noqa: E402
-import tile_format  # noqa: E402
 
 DEFAULT_SIZE = (1920, 1080)
 BLACK_EDGE_MIN = 75  # getBlackEdges needs an active area at least this large
@@ -54,20 +54,6 @@ def tile_edge(scale):
     product with 16, truncated, never above 16."""
     single = struct.unpack('f', struct.pack('f', scale))[0]
     return min(16, int(single * 16))
-
-
-def begins_frame(held, raw, tiles):
-    """Whether the buffer starts with the first tile of a frame, read before it
-    is decoded: nothing held, and its first item an in-range packet with the
-    first-tile flag."""
-    if held != (0, 0) or len(raw) < 4:
-        return False
-    colour, header = struct.unpack('<HH', raw[:4])
-    padding = (tile_format.PADDING_WORD, tile_format.PADDING_WORD)
-    if not header & tile_format.FIRST_TILE_FLAG or (colour, header) == padding:
-        return False
-    return (tile_format.tile_column(header) < tiles[0]
-            and tile_format.tile_row(header) < tiles[1])
 
 
 class Picture(object):
@@ -154,6 +140,7 @@ class Capture(object):
         self.picture = None
         self.tiles = (0, 0)
         self.frames_started = 0  # first-tile flags seen
+        self.counter = capture_frames.FrameCounter()
         self.frames_done = 0  # frames known to be complete
         self.bytes = 0
         self.changed = 0
@@ -220,15 +207,20 @@ class Capture(object):
                 self.place(tx, ty, data, size)
                 start += width
 
-    def frame_complete(self, number):
-        """The picture takes the frame's changes once it is whole: far fewer and
-        larger runs than after every buffer, and a picture that is never half a
-        frame when the frame begins on a buffer's start."""
+    def frames_complete(self, last):
+        """The picture takes the changes of frames up to `last` once they are
+        whole: far fewer and larger runs than after every buffer, and a picture
+        that is never half a frame when the frame begins on a buffer's start.
+        Frames that ended together in one buffer are exported together; a
+        frame limit is never counted past."""
         self.export_changes()
-        self.frames_done = number
-        if self.args.every and number % self.args.every == 0:
-            root, ext = os.path.splitext(self.args.snapshot)
-            self.snapshot('%s-%06d%s' % (root, number, ext or '.png'))
+        if self.args.frames:
+            last = min(last, self.args.frames)
+        for number in range(self.frames_done + 1, last + 1):
+            if self.args.every and number % self.args.every == 0:
+                root, ext = os.path.splitext(self.args.snapshot)
+                self.snapshot('%s-%06d%s' % (root, number, ext or '.png'))
+        self.frames_done = last
 
     def run(self):
         self.started = time.time()
@@ -257,23 +249,22 @@ class Capture(object):
             if self.source.frame_size != self.frame_size:
                 self.resize(self.source.frame_size)
             held = self.source.held()
-            at_edge = self.frames_started > 0 and begins_frame(held, raw, self.tiles)
-            if at_edge:
+            if self.frames_started > 0 and capture_frames.begins_frame(held, raw, self.tiles):
                 # The frame in the store is whole; this buffer starts the next.
-                self.frame_complete(self.frames_started)
+                self.frames_complete(self.frames_started)
                 if self.must_stop(True):
                     return True
             first = self.feed(raw)
             self.bytes += len(raw)
             if self.write_chunk:
                 self.write_chunk(held, self.frame_size[0], self.frame_size[1], raw)
-            if first:
-                self.frames_started += 1
-                if not at_edge and self.frames_started > 1:
-                    # The next frame began inside this buffer, where the last one ended.
-                    self.frame_complete(self.frames_started - 1)
-                    if self.must_stop(True):
-                        return True
+            self.frames_started += self.counter.count(raw, held, tessera.record(), self.tiles,
+                                                      first)
+            if self.frames_started - 1 > self.frames_done:
+                # The next frame began inside this buffer, where the last ones ended.
+                self.frames_complete(self.frames_started - 1)
+                if self.must_stop(True):
+                    return True
             self.tick()
             if self.must_stop(False):
                 break
@@ -296,15 +287,20 @@ class Capture(object):
         self.collect_stats()
         dt = now - then
         self.out.write('%s: %6.1f s %7.1f frames/s %7.1f MB/s %8d tiles/s  padding %d  '
-                       'bogus %d\n' % (PROG, now - self.started,
-                                       (self.frames_started - frames) / dt,
-                                       (self.bytes - nbytes) / dt / 1e6,
-                                       int((self.changed - changed) / dt), self.padding,
-                                       self.bogus))
+                       'bogus %d%s\n' % (PROG, now - self.started,
+                                         (self.frames_started - frames) / dt,
+                                         (self.bytes - nbytes) / dt / 1e6,
+                                         int((self.changed - changed) / dt), self.padding,
+                                         self.bogus, self.source_status()))
         self.out.flush()
         self.interval = (now, self.frames_started, self.bytes, self.changed)
         if self.recorder:
             self.recorder.write_head()
+
+    def source_status(self):
+        """Stalls, reconnects and waiting, from a device source."""
+        status = getattr(self.source, 'status', None)
+        return status() if status else ''
 
     def snapshot(self, path):
         """Writes the picture as it stands, grey and cropped when asked."""
@@ -333,10 +329,11 @@ class Capture(object):
         self.collect_stats()
         size = '%dx%d' % self.frame_size if self.frame_size else 'no picture'
         self.out.write('%s: %s, %s: %d frames in %.2f s (%.1f frames/s), %.1f MB (%.1f MB/s), '
-                       '%d changed tiles (%d/s), padding %d, bogus %d%s\n' %
+                       '%d changed tiles (%d/s), padding %d, bogus %d%s%s\n' %
                        (PROG, self.source.name, size, self.frames_done, elapsed,
                         self.frames_done / elapsed, self.bytes / 1e6, self.bytes / 1e6 / elapsed,
                         self.changed, int(self.changed / elapsed), self.padding, self.bogus,
+                        ', '.join(self.source_status().split('  ')),
                         ', stopped after ' + self.stop_reason if self.stop_reason else ''))
         if getattr(self.source, 'dropped_packets', 0):
             self.out.write('%s: dropped the rest of %d packet(s) whose beginning is not in the '
@@ -352,55 +349,84 @@ sends an animated test pattern through the tile-stream encoder.
 Recording (--record DIR, --keep K) and replay (--replay DIR, --fast): the
 files and what each option does are described in docs/recording.md.
 
-A run ends after --frames N frames (when frame N+1 begins, or the stream
-ends), after --seconds S, or at Ctrl-C (at the end of the current frame), and
-prints a summary. Exit status: 0; 1 after a device, recording or snapshot
+A frame counts at each first-tile flag, also when several frames arrive in one
+transfer; those are exported together. A run ends after --frames N frames
+(when frame N+1 begins, or the stream ends), after --seconds S, or at Ctrl-C
+(at the end of the current frame), and prints a summary.
+
+A device whose endpoint stalls is cleared (CLEAR_HALT) and read again; a
+fourth stall within 10 seconds ends the run. With --reconnect, a device that
+is unplugged is waited for (the same VID:PID at the same port) and read again;
+a recording goes on in the same directory. Files the run writes are checked
+before it starts. Exit status: 0; 1 after a device, recording or snapshot
 error; 2 for bad options.
 """
+
+
+def _number(kind, text):
+    """`text` as an int or float, or an option error in words a user knows."""
+    try:
+        value = kind(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError('%r is not %s' % (
+            text, 'a whole number' if kind is int else 'a number'))
+    if value != value:  # NaN
+        raise argparse.ArgumentTypeError('%r is not a number' % text)
+    return value
 
 
 def frame_size(text):
     try:
         width, height = [int(v) for v in text.lower().split('x')]
     except ValueError:
-        raise argparse.ArgumentTypeError('expected WIDTHxHEIGHT, e.g. 1920x1080')
+        raise argparse.ArgumentTypeError('expected WIDTHxHEIGHT, e.g. 1920x1080, not %r' % text)
     if not (1 <= width <= 1920 and 1 <= height <= 1600):
-        raise argparse.ArgumentTypeError('frame size up to 1920x1600')
+        raise argparse.ArgumentTypeError('frame size from 1x1 to 1920x1600, not %s' % text)
     return width, height
 
 
 def positive(kind):
-    def parse(text):
-        value = kind(text)
+    def above_zero(text):
+        value = _number(kind, text)
         if value <= 0:
-            raise argparse.ArgumentTypeError('must be above 0')
+            raise argparse.ArgumentTypeError('must be above 0, not %s' % text)
         return value
-    return parse
-
-
-def scale_value(text):
-    """A scale above 1 is 1, as toRGBString takes it; below 0.0625 a tile would
-    have no pixel left."""
-    value = min(float(text), 1.0)
-    if not (value >= 0.0625 and tile_edge(value) >= 1):  # NaN fails too
-        raise argparse.ArgumentTypeError('scale from 0.0625 (one pixel a tile) to 1')
-    return value
-
-
-def endpoint_value(text):
-    value = int(text, 0)
-    if not 0x81 <= value <= 0x8F:
-        raise argparse.ArgumentTypeError('a bulk IN endpoint, 0x81 to 0x8f')
-    return value
+    return above_zero
 
 
 def in_range(low, high, kind=int):
-    def parse(text):
-        value = kind(text)
+    def within(text):
+        value = _number(kind, text)
         if not low <= value <= high:
-            raise argparse.ArgumentTypeError('from %s to %s' % (low, high))
+            raise argparse.ArgumentTypeError('from %s to %s, not %s' % (low, high, text))
         return value
-    return parse
+    return within
+
+
+def scale(text):
+    """Below 0.0625 a tile would have no pixel left."""
+    value = _number(float, text)
+    if not (0.0625 <= value <= 1.0 and tile_edge(value) >= 1):
+        raise argparse.ArgumentTypeError('scale from 0.0625 (one pixel a tile) to 1, not %s' %
+                                         text)
+    return value
+
+
+def endpoint(text):
+    try:
+        value = int(text, 0)
+    except ValueError:
+        raise argparse.ArgumentTypeError('%r is not an endpoint address such as 0x81' % text)
+    if not 0x81 <= value <= 0x8F:
+        raise argparse.ArgumentTypeError('a bulk IN endpoint, 0x81 to 0x8f, not %s' % text)
+    return value
+
+
+def vid_pid(text):
+    try:
+        return capture_usb.parse_vid_pid(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e))
 
 
 def parse_args(argv):
@@ -410,16 +436,19 @@ def parse_args(argv):
     source = p.add_argument_group('source')
     src = source.add_mutually_exclusive_group()
     src.add_argument('--device', metavar='NODE', help='USB device node, /dev/bus/usb/BBB/DDD')
-    src.add_argument('--find', metavar='VID:PID', help='the first attached device with these ids')
+    src.add_argument('--find', type=vid_pid, metavar='VID:PID', help='the first attached device with these ids')
     src.add_argument('--replay', metavar='DIR', help='play a recording back')
     source.add_argument('--size', type=frame_size, default=DEFAULT_SIZE, metavar='WxH',
                    help='frame size of a live source (default %dx%d)' % DEFAULT_SIZE)
     source.add_argument('--every-tile', action='store_true',
                    help='synthetic source: send every tile of every frame')
-    source.add_argument('--endpoint', type=endpoint_value, metavar='EP',
+    source.add_argument('--endpoint', type=endpoint, metavar='EP',
                    help='bulk IN endpoint, e.g. 0x81 (default: the first one)')
     source.add_argument('--interface', type=in_range(0, 255), metavar='N',
                    help='interface to claim (default: the endpoint\'s)')
+    source.add_argument('--reconnect', action='store_true',
+                        help='when the device goes away, wait for it to come back (the same '
+                        'VID:PID at the same port) and go on')
     source.add_argument('--timeout', type=in_range(0.0, 1e6, float), default=5.0, metavar='S',
                    help='give up on a device that sends nothing for S seconds (default 5; 0: '
                    'never)')
@@ -430,7 +459,7 @@ def parse_args(argv):
     run.add_argument('--profile', action='store_true',
                      help='report the time spent in each step of the loop')
     out = p.add_argument_group('output')
-    out.add_argument('--scale', type=scale_value, default=1.0,
+    out.add_argument('--scale', type=scale, default=1.0,
                      help='picture scale, 0.0625 to 1 (default 1)')
     out.add_argument('--snapshot', metavar='FILE.png', help='write the last frame as a PNG')
     out.add_argument('--every', type=positive(int), metavar='N',
@@ -449,26 +478,39 @@ def parse_args(argv):
         p.error('--fast is for --replay')
     if args.every_tile and (args.device or args.find or args.replay):
         p.error('--every-tile is for the synthetic source')
+    if args.reconnect and not (args.device or args.find):
+        p.error('--reconnect is for --device and --find')
     return args
 
 
-def open_source(args):
+def open_source(args, out):
     if args.replay:
         return capture_sources.ReplaySource(args.replay, args.fast)
     path = args.device
     if args.find:
-        try:
-            vid, pid = capture_usb.parse_vid_pid(args.find)
-        except ValueError as e:
-            raise DeviceError(str(e))
+        vid, pid = args.find
         found = capture_usb.find_devices(vid, pid)
         if not found:
             raise DeviceError('no USB device %04x:%04x is attached' % (vid, pid))
         path = found[0]
     if path:
+        report = lambda text: out.write('%s: %s\n' % (PROG, text))
         return capture_sources.DeviceSource(path, args.size, args.endpoint, args.interface,
-                                            args.timeout)
+                                            args.timeout, args.reconnect, report)
     return capture_sources.SyntheticSource(args.size[0], args.size[1], args.every_tile)
+
+
+def check_writable(path):
+    """Writes nothing: a file that exists is opened for appending, a new one
+    is created and removed again."""
+    existed = os.path.exists(path)
+    try:
+        with open(path, 'ab'):
+            pass
+        if not existed:
+            os.remove(path)
+    except (IOError, OSError) as e:
+        raise OutputError('cannot write %s: %s' % (path, e.strerror))
 
 
 FAILURES = (DeviceError, RecordingError, OutputError)
@@ -489,7 +531,12 @@ def main(argv=None, out=sys.stderr):
 
     previous_handler = signal.signal(signal.SIGINT, interrupted)
     try:
-        source = open_source(args)
+        # Every file the run writes is known to be writable before it starts.
+        if args.snapshot:
+            check_writable(args.snapshot)
+        if args.record:
+            recorder = capture_recording.RecordingWriter(args.record, args.keep or 0)
+        source = open_source(args, out)
         if isinstance(source, capture_sources.DeviceSource):
             device = source.device
             out.write('%s: reading %s, interface %d, endpoint 0x%02x%s\n' %
@@ -499,8 +546,6 @@ def main(argv=None, out=sys.stderr):
         if args.replay:
             out.write('%s: replaying %s: %d chunks from %d.out, about %d s\n' %
                       (PROG, args.replay, source.count, source.first, source.seconds))
-        if args.record:
-            recorder = capture_recording.RecordingWriter(args.record, args.keep or 0)
         capture = Capture(args, source, recorder, out)
         try:
             capture.run()

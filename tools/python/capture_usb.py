@@ -24,6 +24,7 @@ USBDEVFS_GETDRIVER = _ioc(_WRITE, 8, 260)  # struct usbdevfs_getdriver
 USBDEVFS_CLAIMINTERFACE = _ioc(_READ, 15, 4)  # unsigned int
 USBDEVFS_RELEASEINTERFACE = _ioc(_READ, 16, 4)  # unsigned int
 USBDEVFS_IOCTL = _ioc(_READ | _WRITE, 18, 16)  # struct usbdevfs_ioctl
+USBDEVFS_CLEAR_HALT = _ioc(_READ, 21, 4)  # unsigned int
 USBDEVFS_DISCONNECT = _ioc(0, 22, 0)
 USBDEVFS_CONNECT = _ioc(0, 23, 0)
 
@@ -52,21 +53,73 @@ def _read_sysfs(path):
         return f.read().strip()
 
 
+def _sysfs_device(entry):
+    """((vid, pid), (bus, devnum)) of a sysfs device entry, or None for
+    interfaces and hubs without these files, or a device going away."""
+    try:
+        ids = tuple(int(_read_sysfs(os.path.join(entry, name)), 16)
+                    for name in ('idVendor', 'idProduct'))
+        address = tuple(int(_read_sysfs(os.path.join(entry, name)))
+                        for name in ('busnum', 'devnum'))
+    except (IOError, OSError, ValueError):
+        return None
+    return ids, address
+
+
+def _node(dev, address):
+    return os.path.join(dev, '%03d' % address[0], '%03d' % address[1])
+
+
+def _devices(vid, pid, sysfs):
+    """(bus and device number, port) of every attached device with these ids."""
+    found = []
+    for entry in glob.glob(os.path.join(sysfs, '*')):
+        device = _sysfs_device(entry)
+        if device and device[0] == (vid, pid):
+            found.append((device[1], os.path.basename(entry)))
+    return sorted(found)
+
+
 def find_devices(vid, pid, sysfs=SYSFS_USB_DEVICES, dev=DEV_BUS_USB):
     """Device nodes of every attached device with this vendor and product id,
     in bus and device number order."""
-    found = []
-    for entry in glob.glob(os.path.join(sysfs, '*')):
+    return [_node(dev, address) for address, _ in _devices(vid, pid, sysfs)]
+
+
+class DeviceLocator(object):
+    """Finds a device again after it went away: the same VID:PID at the same
+    bus port, where the kernel gives the device a new number and node. A node
+    that sysfs does not know (not under /dev/bus/usb) is looked for at the
+    same path."""
+
+    def __init__(self, path, sysfs=SYSFS_USB_DEVICES, dev=DEV_BUS_USB):
+        self.path = path
+        self.sysfs = sysfs
+        self.dev = dev
+        self.port = self.ids = None
         try:
-            if (int(_read_sysfs(os.path.join(entry, 'idVendor')), 16) != vid or
-                    int(_read_sysfs(os.path.join(entry, 'idProduct')), 16) != pid):
-                continue
-            bus = int(_read_sysfs(os.path.join(entry, 'busnum')))
-            num = int(_read_sysfs(os.path.join(entry, 'devnum')))
-        except (IOError, OSError, ValueError):
-            continue  # interfaces and hubs without these files, or a device going away
-        found.append((bus, num))
-    return [os.path.join(dev, '%03d' % bus, '%03d' % num) for bus, num in sorted(found)]
+            address = tuple(int(part) for part in os.path.relpath(path, dev).split(os.sep))
+        except ValueError:
+            return
+        for entry in glob.glob(os.path.join(sysfs, '*')):
+            device = _sysfs_device(entry)
+            if device and device[1] == address:
+                self.ids, self.port = device[0], os.path.basename(entry)
+                return
+
+    def describe(self):
+        if self.port is None:
+            return self.path
+        return '%04x:%04x at port %s' % (self.ids + (self.port,))
+
+    def find(self):
+        """The node of the device if it is attached, else None."""
+        if self.port is None:
+            return self.path if os.path.exists(self.path) else None
+        device = _sysfs_device(os.path.join(self.sysfs, self.port))
+        if device is None or device[0] != self.ids:
+            return None
+        return _node(self.dev, device[1])
 
 
 def bulk_in_endpoints(descriptors):
@@ -152,6 +205,11 @@ class UsbDevice(object):
                 raise DeviceError('cannot claim interface %d of %s from %s: %s' %
                                   (interface, self.path, driver, e.strerror))
         self.claimed = interface
+
+    def clear_halt(self):
+        """Clears a stall: the device resets its endpoint, and the kernel lets
+        requests through it again."""
+        fcntl.ioctl(self.fd, USBDEVFS_CLEAR_HALT, struct.pack('I', self.endpoint))
 
     def close(self):
         """Releases the interface, gives it back to the driver it was taken

@@ -117,6 +117,14 @@ class Synthetic {
 
     bool valid() const { return enc_ != nullptr; }
 
+    // A grabber plugged in again: what was left of the frame being sent is
+    // gone, and the next frame goes out in full.
+    void restart() {
+        tsEncoderFree(enc_);
+        enc_ = tsEncoderNew(w_, h_, kTransferBytes);
+        fresh_ = true;
+    }
+
     // Appends the next transfer (and the gate of a paced frame) to `stream`;
     // false once every frame has been sent.
     bool produce(std::deque<Item> &stream, int64_t now) {
@@ -140,10 +148,11 @@ class Synthetic {
     void putFrame() {
         tsTestPattern(cur_.data(), w_, h_, next_);
         const uint8_t *mask = nullptr;
-        if (!full_ && next_) {
+        if (!full_ && next_ && !fresh_) {
             markChangedTiles();
             mask = mask_.data();
         }
+        fresh_ = false;
         tsEncoderPutFrame(enc_, cur_.data(), mask);
         cur_.swap(prev_);
         ++next_;
@@ -161,7 +170,7 @@ class Synthetic {
     TsEncoder *enc_;
     int w_, h_, frames_, next_ = 0;
     int64_t frameNs_, startNs_ = 0;
-    bool full_;
+    bool full_, fresh_ = false;
     std::vector<uint16_t> cur_, prev_;
     std::vector<uint8_t> mask_, out_;
 };
@@ -189,7 +198,8 @@ struct Device {
     bool unplugged = false, unplugAtEnd = false;
     bool halted = false;  // the endpoint answers every request with a stall
     int64_t submissions = 0, transfers = 0;
-    int64_t stallAt = -1;             // the endpoint halts when `transfers` reaches it
+    std::deque<int64_t> stallAt;      // the endpoint halts when `transfers` reaches each
+    int64_t unplugAt = -1;            // the device goes away when `transfers` reaches it
     std::map<int64_t, int> refusals;  // submission number -> errno
     int violations = 0;
     int waiting = 0;  // threads blocked in REAPURB
@@ -219,13 +229,44 @@ void unplug(Device &d, int status) {
     failPending(d, status);
 }
 
+// USBFS_STANDIN_REPLUG: when the device made from the environment goes
+// away, how long it stays away, and the pattern it goes on with when it is back.
+struct ReplugPlan {
+    std::mutex mu;
+    std::vector<std::pair<int64_t, int64_t>> steps;  // (transfers, away ns), one per device
+    size_t next = 0;
+    int64_t backAt = 0;
+    std::unique_ptr<Synthetic> synthetic;
+};
+
+ReplugPlan &replugPlan() {
+    static ReplugPlan *plan = new ReplugPlan;  // never destroyed, as the registry below
+    return *plan;
+}
+
+// An unplug as the kernel reports one in the middle of a transfer; the
+// pattern waits for the device that comes back.
+void goAway(Device &d) {
+    unplug(d, -EPROTO);
+    d.stream.clear();
+    ReplugPlan &plan = replugPlan();
+    std::lock_guard<std::mutex> lock(plan.mu);
+    plan.backAt = nowNs() + plan.steps[plan.next - 1].second;
+    if (d.synthetic) d.synthetic->restart();
+    plan.synthetic = std::move(d.synthetic);
+}
+
 // Completes queued requests, in order, from what the stream holds by now.
 void pump(Device &d, int64_t now) {
     bool any = false;
     while (!d.pending.empty() && !d.unplugged) {
-        if (d.transfers == d.stallAt) {
+        if (!d.stallAt.empty() && d.transfers == d.stallAt.front()) {
             d.halted = true;
-            d.stallAt = -1;
+            d.stallAt.pop_front();
+        }
+        if (d.transfers == d.unplugAt) {
+            goAway(d);
+            break;
         }
         if (d.halted) {
             // The controller fails them all in one frame, whatever the
@@ -516,6 +557,13 @@ void readEnv(Registry &g) {
     if (g.envRead) return;
     g.envRead = true;
     g.devicePath = envOr("USBFS_STANDIN_DEVICE", "");
+    for (const char *p = envOr("USBFS_STANDIN_REPLUG", ""); *p;) {
+        char *end;
+        long long after = strtoll(p, &end, 0), awayMs = 0;
+        if (*end == ':') awayMs = strtoll(end + 1, &end, 0);
+        replugPlan().steps.emplace_back(after, awayMs * 1000000);
+        p = *end == ',' ? end + 1 : "";
+    }
     if (const char *log = getenv("USBFS_STANDIN_LOG")) {
         logFile = fopen(log, "ae");
         if (logFile) setvbuf(logFile, nullptr, _IOLBF, 0);
@@ -543,11 +591,24 @@ void complain(const char *what, const char *value) {
 std::shared_ptr<Device> deviceFromEnv(int fd) {
     auto d = std::make_shared<Device>(fd, false);
     d->endpoint = int(strtol(envOr("USBFS_STANDIN_ENDPOINT", "0x81"), nullptr, 0));
-    d->stallAt = strtoll(envOr("USBFS_STANDIN_STALL_AFTER", "-1"), nullptr, 0);
+    for (const char *p = envOr("USBFS_STANDIN_STALL_AFTER", ""); *p;) {
+        char *end;
+        d->stallAt.push_back(strtoll(p, &end, 0));
+        p = *end == ',' ? end + 1 : "";
+    }
     d->unplugAtEnd = strcmp(envOr("USBFS_STANDIN_AT_END", "idle"), "unplug") == 0;
+    ReplugPlan &plan = replugPlan();
+    std::lock_guard<std::mutex> lock(plan.mu);
+    if (nowNs() < plan.backAt) {
+        d->unplugged = true;  // opened while away: gone at once, as the kernel's node
+        return d;
+    }
+    if (plan.next < plan.steps.size()) d->unplugAt = plan.steps[plan.next++].first;
     const char *stream = envOr("USBFS_STANDIN_STREAM", "");
     int w, h, frames = 0;
-    if (!strncmp(stream, "file:", 5)) {
+    if (plan.synthetic) {
+        d->synthetic = std::move(plan.synthetic);  // plugged in again: the pattern goes on
+    } else if (!strncmp(stream, "file:", 5)) {
         if (!loadFile(*d, stream + 5)) complain("USBFS_STANDIN_STREAM", stream);
     } else if (sscanf(stream, "synthetic:%dx%d:%d", &w, &h, &frames) >= 2) {
         bool full = strcmp(envOr("USBFS_STANDIN_UPDATE", "changed"), "full") == 0;
@@ -715,7 +776,8 @@ int usbfs_standin_synthetic(int fd, int w, int h, int frames, double fps, int fu
 
 int usbfs_standin_stall_after(int fd, int transfers) {
     return withDevice(fd, [transfers](Device &d) {
-        d.stallAt = transfers < 0 ? -1 : d.transfers + transfers;
+        d.stallAt.clear();
+        if (transfers >= 0) d.stallAt.push_back(d.transfers + transfers);
         changed(d);
         return 0;
     });

@@ -52,9 +52,10 @@
  * its first usbdevfs ioctl:
  *   USBFS_STANDIN_DEVICE=path      any descriptor whose /proc/self/fd link
  *                                  resolves to this file becomes a device at
- *                                  its first usbdevfs ioctl (the file itself,
- *                                  e.g. an empty temporary file, is only
- *                                  opened, never read or written)
+ *                                  its first usbdevfs ioctl (the file itself
+ *                                  is only opened, never read or written; a
+ *                                  FIFO, which sluice64 can poll as it does
+ *                                  a device node)
  *   USBFS_STANDIN_STREAM=source    what such a device sends:
  *        file:PATH                 the file's bytes, as one run
  *        synthetic:WxH[:FRAMES]    the tile-stream encoder's animated test
@@ -68,9 +69,19 @@
  *                                  k/N seconds after the first (default: as
  *                                  fast as it is read); each frame then ends
  *                                  its last transfer short
- *   USBFS_STANDIN_STALL_AFTER=N    the endpoint halts after N transfers
- *                                  (0: before the first) until the program
- *                                  clears it with CLEAR_HALT
+ *   USBFS_STANDIN_STALL_AFTER=N[,N...]  the endpoint halts after N
+ *                                  transfers (0: before the first) until the
+ *                                  program clears it with CLEAR_HALT; again
+ *                                  at each further count
+ *   USBFS_STANDIN_REPLUG=N:MS[,N:MS...]  the device is pulled after N
+ *                                  transfers (requests in flight complete
+ *                                  with -EPROTO) and stays away MS
+ *                                  milliseconds: a descriptor opened on the
+ *                                  node meanwhile answers ENODEV. One opened
+ *                                  later is the device plugged in again, with
+ *                                  the next pair; it goes on with the
+ *                                  synthetic pattern from the next frame,
+ *                                  sent in full, as a grabber starting over
  *   USBFS_STANDIN_AT_END=idle|unplug  when the source is used up: requests
  *                                  stay queued (default), or, once the last
  *                                  data has been reaped, the device is

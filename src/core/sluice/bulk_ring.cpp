@@ -11,6 +11,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <vector>
+
 namespace {
 
 // `busy`: 0 free, 1 taken, 2 taken and someone sleeps on it. It is written
@@ -57,22 +59,32 @@ uint32_t currentGeneration() {
 
 // Watches the reader's descriptor without holding its file open, so that a
 // later look can tell whether the number still names that file.
-int watchDescriptor(int fd) {
-    int watch = epoll_create1(EPOLL_CLOEXEC);
+// Returns 0 with *watch set, or the errno of the failure with *watch -1.
+int watchDescriptor(int fd, int32_t *watch) {
+    *watch = epoll_create1(EPOLL_CLOEXEC);
+    if (*watch < 0) return errno;
     epoll_event event{};
-    if (watch >= 0 && epoll_ctl(watch, EPOLL_CTL_ADD, fd, &event) != 0) {
-        close(watch);
-        watch = -1;
-    }
-    return watch;
+    if (epoll_ctl(*watch, EPOLL_CTL_ADD, fd, &event) == 0) return 0;
+    int err = errno;
+    close(*watch);
+    *watch = -1;
+    return err;
 }
 
-// Whether this process may still work the reader's requests on its descriptor.
+// Whether this process may still work the reader's requests on its
+// descriptor; unsure is no.
 bool ownsDescriptor(const BulkReader *r) {
-    if (r->generation != currentGeneration()) return false;
+    if (r->generation != currentGeneration() || r->watch < 0) return false;
     epoll_event event{};
     // Fails once the file is closed or the number names another file.
-    return r->watch < 0 || epoll_ctl(r->watch, EPOLL_CTL_MOD, r->fd, &event) == 0;
+    return epoll_ctl(r->watch, EPOLL_CTL_MOD, r->fd, &event) == 0;
+}
+
+// A record the kernel may still write into is never freed; it stays
+// reachable from here, so that leak checkers do not count it.
+void keepForTheKernel(BulkReader *r) {
+    static auto *kept = new std::vector<BulkReader *>;  // never destroyed
+    kept->push_back(r);
 }
 
 // Distance of `which` from slot 0's request; compared as integers, so that a
@@ -95,28 +107,43 @@ bool isSubmitted(SlotState s) {
     return s == slotSubmitted;
 }
 bool isKernels(SlotState s) {
-    return s != slotIdle;
+    return s == slotSubmitted || s == slotCancelling;
+}
+
+// The arrows of the diagram in bulk_ring.h.
+bool mayMove(SlotState from, SlotState to) {
+    switch (to) {
+        case slotSubmitted:
+            return from == slotIdle || from == slotLent;
+        case slotLent:
+        case slotCancelling:
+            return from == slotSubmitted;
+        case slotIdle:
+            return from != slotIdle;
+    }
+    return false;
 }
 
 int submitSlot(BulkReader *r, BulkBuffer *s) {
+    // Before the request is touched: it may be the kernel's.
+    moveSlot(s, slotSubmitted);
     // From the template, so that the results of the slot's last completion go.
     s->urb = r->urbTemplate;
     s->urb.buffer = s->data;
     s->urb.usercontext = s;
     int err = submitUrb(r->fd, &s->urb);
     if (err) {
+        moveSlot(s, slotIdle);
         errno = err;
         perror("SUBMITURB");
-        return err;
     }
-    s->started = slotSubmitted;
-    return 0;
+    return err;
 }
 
 void discardSubmitted(BulkReader *r) {
     for (BulkBuffer &s : r->buffers) {
         if (s.started != slotSubmitted) continue;
-        s.started = slotCancelling;
+        moveSlot(&s, slotCancelling);
         // Fails for a request that has completed already; it is reaped all the same.
         discardUrb(r->fd, &s.urb);
     }
@@ -134,25 +161,28 @@ void reapCancelled(BulkReader *r) {
         if (err) {
             // The device is gone or the descriptor closed: the kernel has let
             // go of every request, and waiting would never end.
-            for (BulkBuffer &s : r->buffers) s.started = slotIdle;
+            for (BulkBuffer &s : r->buffers)
+                if (isKernels(s.started)) moveSlot(&s, slotIdle);
             return;
         }
         // Another reader's request on the same descriptor: the two would
         // reap each other's transfers, and one of them would wait forever.
         my_assert(isOwnRequest(r, which));
-        slotOf(r, which)->started = slotIdle;
+        moveSlot(slotOf(r, which), slotIdle);
     }
 }
 
 }  // namespace
 
+void moveSlot(BulkBuffer *slot, SlotState to) {
+    my_assert(mayMove(slot->started, to));
+    slot->started = to;
+}
+
 int queueRequests(BulkReader *reader, BulkBuffer *single) {
-    if (single) {
-        my_assert(!single->started);
-        return submitSlot(reader, single);
-    }
+    if (single) return submitSlot(reader, single);
     for (BulkBuffer &s : reader->buffers) {
-        if (s.started) continue;
+        if (s.started != slotIdle) continue;
         if (int err = submitSlot(reader, &s)) return err;
     }
     return 0;
@@ -167,9 +197,16 @@ int attachReader(int fd, int ep, BulkReader **reader) {
     r->urbTemplate.type = USBDEVFS_URB_TYPE_BULK;
     r->urbTemplate.endpoint = r->ep;
     r->urbTemplate.buffer_length = kTransferBytes;
-    r->watch = watchDescriptor(fd);
     r->generation = currentGeneration();
-    if (int err = queueRequests(r, nullptr)) {
+    // A reader that could not tell later whether the descriptor is still its
+    // device could never be drained safely. A bad descriptor is left to the
+    // submission, which reports it.
+    int err = watchDescriptor(fd, &r->watch);
+    if (err && err != EBADF) {
+        free(r);
+        return err;
+    }
+    if ((err = queueRequests(r, nullptr))) {
         freeBulkReader(r);
         return err;
     }
@@ -180,7 +217,6 @@ int attachReader(int fd, int ep, BulkReader **reader) {
 void detachReader(BulkReader *reader) {
     if (!ownsDescriptor(reader)) {
         reader->active = 0;
-        for (BulkBuffer &s : reader->buffers) s.started = slotIdle;
         return;
     }
     if (reader->active) {
@@ -199,6 +235,15 @@ void detachReader(BulkReader *reader) {
 
 void freeBulkReader(BulkReader *reader) {
     detachReader(reader);
+    if (anyInState(reader, isKernels)) {
+        fprintf(stderr,
+                "sluice64: keeping a reader's %zu bytes allocated for good: the kernel may "
+                "still complete its transfers, and descriptor %d may no longer be the "
+                "device they were queued on\n",
+                sizeof *reader, reader->fd);
+        keepForTheKernel(reader);
+        return;
+    }
     if (reader->watch >= 0) close(reader->watch);
     free(reader);
 }
@@ -236,7 +281,7 @@ bool isOwnRequest(const BulkReader *reader, const BulkUrb *which) {
 
 int takeTransfer(BulkReader *reader, BulkBuffer *b, int *length) {
     int status = b->urb.status;
-    b->started = slotIdle;
+    moveSlot(b, reader->active && !status ? slotLent : slotIdle);
     releaseBusy(reader);
     if (!reader->active) return kReaderDetached;
     // usbdevfs reports a failed transfer as a negative errno; INT_MIN has no negation.

@@ -14,12 +14,30 @@
 constexpr int kRingSlots = 16;
 constexpr int kTransferBytes = 16384;
 
-// Who owns a slot. The value is kept in the slot's `started` byte, so that
-// `started` reads as the flag it is: 0 the module's, anything else the kernel's.
+// Where a slot is in its cycle, kept in the slot's `started` byte. Only
+// moveSlot changes it, and only along these arrows:
+//
+//             attach              reaped, status 0
+//    idle -------------> submitted -----------------> lent
+//    ^  ^                 |  |  ^                      |  |
+//    |  |   reaped with a |  |  |   given back by the  |  |
+//    |  +-----------------+  |  +----------------------+  |
+//    |      failed status    |      next read             |
+//    |                       | discarded (detach)         |
+//    |                       v                            |
+//    +------------------ cancelling                       |
+//    |  reaped, or the device is gone                     |
+//    +----------------------------------------------------+
+//       its resubmission failed
+//
+// Submitted and cancelling slots are the kernel's: the module neither writes
+// them nor frees them. A lent slot is the one `single` points at; its data
+// is the caller's until the next read. Idle is final unless attach submits.
 enum SlotState : uint8_t {
-    slotIdle = 0,        // the module's: unused, or handed out when `single` points at it
-    slotSubmitted = 1,   // the kernel's, the transfer pending
-    slotCancelling = 2,  // discarded; still the kernel's until it is reaped
+    slotIdle = 0,
+    slotSubmitted = 1,
+    slotCancelling = 2,
+    slotLent = 3,
 };
 
 struct BulkBuffer {
@@ -38,21 +56,27 @@ struct BulkReader {
     // 1 while a read, or the drain of a detach, works the descriptor; a futex
     // word, so that a detach can sleep until a read in another thread is over.
     uint32_t busy;
-    // An epoll set holding `fd` (or -1 where the file cannot be watched): it
-    // tells whether the number still names the file the reader was attached
-    // to, without keeping that file open.
+    // An epoll set holding `fd` (-1 only while a bad descriptor fails the
+    // attach): it tells whether the number still names the file the reader
+    // was attached to, without keeping that file open.
     int32_t watch;
     // The process generation that attached (see bulk_ring.cpp): a forked
     // child shares the descriptor but not the transfers.
     uint32_t generation;
 };
 
+// The only way a slot changes state; a move the diagram above does not draw
+// ends the process through the assertion routine.
+void moveSlot(BulkBuffer *slot, SlotState to);
+
 // What a failed call returns besides errno values.
 constexpr int kReaderDetached = -1;
 constexpr int kReaderNoMemory = -2;
 
 // Allocates a reader (one zero-filled block) and submits all 16 transfers.
-// Returns 0 with *reader set, kReaderNoMemory, or the errno of a failed submission,
+// Returns 0 with *reader set, kReaderNoMemory, the errno of a descriptor that
+// cannot be watched (a file that cannot be polled, as a regular file: EPERM),
+// or the errno of a failed submission,
 // after which every transfer submitted before it has been discarded and
 // reaped and the record freed.
 int attachReader(int fd, int ep, BulkReader **reader);
@@ -66,12 +90,16 @@ int queueRequests(BulkReader *reader, BulkBuffer *single);
 // of them, so that nothing of it stays on the descriptor; a read in progress
 // in another thread is woken and ends with kReaderDetached first. The slot
 // handed out last keeps its data. A second call finds nothing to do. When the
-// descriptor no longer holds the reader's file (closed, or its number reused)
-// or the call comes from a forked child, the descriptor is left alone: the
-// kernel dropped the requests with the file, or they are the parent's.
+// reader cannot be sure that the descriptor still holds its file (closed, its
+// number reused, a file it cannot watch) or the call comes from a forked
+// child, the descriptor is left alone, as it may be another reader's now,
+// and the slots stay the kernel's.
 void detachReader(BulkReader *reader);
 
-// detachReader, then frees the record.
+// detachReader, then frees the record; unless the kernel may still hold one
+// of its requests (see detachReader): the record is then kept for good, so
+// that a late completion writes into memory nobody else uses, and stderr
+// says so.
 void freeBulkReader(BulkReader *reader);
 
 // A read in two steps, so that the caller can check the request it got before
