@@ -266,7 +266,7 @@ class Capture(object):
                 if self.must_stop(True):
                     return True
             first = self.feed(raw)
-            self.fed_at = self.source.timestamp or time.time()
+            self.fed_at = time.time() if self.source.timestamp is None else self.source.timestamp
             self.bytes += len(raw)
             if self.write_chunk:
                 self.write_chunk(held, self.frame_size[0], self.frame_size[1], raw)

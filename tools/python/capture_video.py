@@ -17,6 +17,7 @@ from __future__ import absolute_import, division, print_function
 
 import collections
 import errno
+import fcntl
 import math
 import os
 import re
@@ -50,6 +51,9 @@ ENCODERS = {'.mkv': FFV1, '.avi': FFV1, '.nut': FFV1, '.mov': FFV1,
 # Any other extension gets ffmpeg's own choice for that format.
 
 PROBE_SIZE = (64, 64)
+# fcntl's name for it arrived in Python 3.10; the value is Linux's.
+F_SETPIPE_SZ = 1031
+PIPE_BYTES = 1 << 20
 
 
 class VideoError(Exception):
@@ -182,6 +186,16 @@ def check_args(parser, args):
             ' '.join(args.encoder) or "ffmpeg's default encoder", problem))
 
 
+def _widen_pipe(fd):
+    """A frame crosses a 64 KiB pipe in over a hundred turns of writer and
+    reader; a wider pipe saves most of them. Anything but a pipe, or a limit
+    below the width, keeps what it has."""
+    try:
+        fcntl.fcntl(fd, F_SETPIPE_SZ, PIPE_BYTES)
+    except (IOError, OSError):
+        pass
+
+
 def _write_all(fd, data):
     view = memoryview(data)
     while len(view):
@@ -193,15 +207,17 @@ def _write_all(fd, data):
 
 
 class FrameQueue(object):
-    """Frames written to a descriptor by a thread of their own.
+    """Frames written to a descriptor by a thread of their own, which first
+    calls `start` for the descriptor (starting ffmpeg takes a while, which
+    the capture loop does not wait out).
 
     Each entry is a frame and the number of times it is written in a row.
     With the queue full, put() drops the frame and counts it; when
     `keep_time`, the frame queued last takes over its count, so the output
     keeps its length. With `wait`, put() waits for room instead."""
 
-    def __init__(self, fd, frame_bytes, keep_time, wait, name):
-        self.fd = fd
+    def __init__(self, start, frame_bytes, keep_time, wait, name):
+        self.start = start
         self.limit = max(2, min(QUEUE_FRAMES, QUEUE_BYTES // frame_bytes))
         self.keep_time = keep_time
         self.wait = wait
@@ -232,25 +248,31 @@ class FrameQueue(object):
                     self.entries[-1][1] += count
         return True
 
+    def pending(self):
+        """Frames queued, repeats included."""
+        with self.changed:
+            return sum(count for _, count in self.entries)
+
     def _run(self):
-        while True:
-            with self.changed:
-                while not self.entries and not self.closing:
-                    self.changed.wait()
-                if not self.entries:
-                    return
-                frame, count = self.entries.popleft()
-                self.changed.notify_all()
-            try:
-                for _ in range(count):
-                    _write_all(self.fd, frame)
-                    self.written += 1
-            except (IOError, OSError) as e:
+        try:
+            fd = self.start()
+            _widen_pipe(fd)
+            while True:
                 with self.changed:
-                    self.error = e
-                    self.entries.clear()
+                    while not self.entries and not self.closing:
+                        self.changed.wait()
+                    if not self.entries:
+                        return
+                    frame, count = self.entries.popleft()
                     self.changed.notify_all()
-                return
+                for _ in range(count):
+                    _write_all(fd, frame)
+                    self.written += 1
+        except (IOError, OSError) as e:
+            with self.changed:
+                self.error = e
+                self.entries.clear()
+                self.changed.notify_all()
 
     def finish(self):
         """Waits until everything queued is written or the writing failed;
@@ -267,19 +289,16 @@ class VideoOutput(object):
     """ffmpeg writing a video of frames of `size`, each placed on the output's
     constant-rate timeline by its capture time."""
 
-    def __init__(self, args, size, wait):
+    def __init__(self, args, size, wait, out):
         self.path = args.video
         self.fps = args.fps
+        self.out = out
+        self.command = ffmpeg_command(args.ffmpeg, size, self.fps, args.encoder, self.path)
         self.log = tempfile.TemporaryFile()
         # With '-' ffmpeg writes the video to the capture's standard output.
         self.devnull = None if self.path == '-' else open(os.devnull, 'wb')
-        try:
-            self.child = _spawn(ffmpeg_command(args.ffmpeg, size, self.fps, args.encoder,
-                                               self.path), self.devnull, self.log)
-        except OSError as e:
-            raise VideoError('cannot run %s: %s' % (args.ffmpeg, e.strerror))
-        self.queue = FrameQueue(self.child.stdin.fileno(), size[0] * size[1] * 4, True, wait,
-                                'video writer')
+        self.child = None  # started by the writer thread
+        self.queue = FrameQueue(self._start, size[0] * size[1] * 4, True, wait, 'video writer')
         self.first_time = None
         self.held = None  # the newest frame and its slot; written once the next slot is known
         self.captured = 0
@@ -297,8 +316,14 @@ class VideoOutput(object):
         self.held = (frame, slot)
         return True
 
+    def _start(self):
+        self.child = _spawn(self.command, self.devnull, self.log)
+        return self.child.stdin.fileno()
+
     def failure(self):
         """Why ffmpeg failed, once it has ended."""
+        if self.child is None:
+            return 'cannot run %s: %s' % (self.command[0], self.queue.error.strerror)
         status = self.child.wait()
         how = ('was killed by signal %d' % -status if status < 0 else
                'ended with exit status %d' % status if status else 'stopped reading')
@@ -311,15 +336,21 @@ class VideoOutput(object):
         message or None."""
         if self.held is not None:
             self.queue.put(self.held[0])
+        behind = self.queue.pending()
+        if behind > self.fps:
+            self.out.write('%s: waiting for ffmpeg to encode the last %d frames (%.1f s) of '
+                           'the video\n' % (PROG, behind, behind / self.fps))
+            self.out.flush()
         error = self.queue.finish()
+        if self.devnull:
+            self.devnull.close()
+        if self.child is None:
+            return self.failure()
         try:
             self.child.stdin.close()
         except (IOError, OSError):
             pass  # a broken pipe: ffmpeg's exit status tells the rest
-        status = self.child.wait()
-        if self.devnull:
-            self.devnull.close()
-        return self.failure() if error or status else None
+        return self.failure() if error or self.child.wait() else None
 
     def summary(self):
         frames = self.queue.written
@@ -343,7 +374,7 @@ class RawOutput(object):
             except (IOError, OSError) as e:
                 raise VideoError('cannot write %s: %s' % (path, e.strerror))
             fd = self.file.fileno()
-        self.queue = FrameQueue(fd, size[0] * size[1] * 4, False, wait, 'raw writer')
+        self.queue = FrameQueue(lambda: fd, size[0] * size[1] * 4, False, wait, 'raw writer')
         self.captured = 0
 
     def name(self):
@@ -404,7 +435,7 @@ class FrameOutputs(object):
         self.rect = rect
         size = rect[2:]
         if self.args.video:
-            self.video = VideoOutput(self.args, size, self.wait)
+            self.video = VideoOutput(self.args, size, self.wait, self.out)
         if self.args.raw:
             self.out.write('%s: raw frames %dx%d, 4 bytes a pixel (R, G, B, A), %d bytes a '
                            'frame\n' % ((PROG,) + size + (size[0] * size[1] * 4,)))
