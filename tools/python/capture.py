@@ -590,12 +590,6 @@ def main(argv=None, out=sys.stderr):
         signal.signal(signal.SIGINT, previous_handler)
         if source:
             source.close()
-        if outputs:
-            try:
-                outputs.close()
-            except VideoError as e:
-                out.write('%s: error: %s\n' % (PROG, e))
-                status = 1
         if recorder:
             try:
                 recorder.write_head()
@@ -606,6 +600,17 @@ def main(argv=None, out=sys.stderr):
             except RecordingError as e:
                 out.write('%s: error: %s\n' % (PROG, e))
                 status = 1
+        # After the recording's head: ffmpeg may take a while to finish.
+        if outputs:
+            try:
+                outputs.close()
+            except VideoError as e:
+                out.write('%s: error: %s\n' % (PROG, e))
+                status = 1
+            except KeyboardInterrupt:
+                # ffmpeg reads to the end of what it was given, and ends the file there.
+                out.write('%s: interrupted; the video ends early\n' % PROG)
+                status = 130
     return status
 
 
