@@ -132,7 +132,7 @@ def _check_writable(path):
 
 def _probe(ffmpeg, encoder, output):
     """Runs ffmpeg once on one small black frame with the run's encoder and
-    output format; its last message when it fails, else None."""
+    output format; the message that names the cause when it fails, else None."""
     workdir = tempfile.mkdtemp(prefix='capture-probe-')
     target = os.path.join(workdir, 'probe' + ('.mkv' if output == '-' else
                                               os.path.splitext(output)[1]))
@@ -335,6 +335,7 @@ class VideoOutput(object):
         """Writes the last frame, lets ffmpeg finish the file; a failure
         message or None."""
         if self.held is not None:
+            self.queue.wait = True  # the capture is over: the last frame must not be dropped
             self.queue.put(self.held[0])
         behind = self.queue.pending()
         if behind > self.fps:
@@ -412,7 +413,7 @@ class FrameOutputs(object):
         self.wait = wait
         self.rect = None
         self.video = self.raw = None
-        self.failed = None  # the failure already raised
+        self.failed = None  # the output whose failure was raised
 
     def add(self, capture, when):
         """Takes the capture's picture as a completed frame that arrived at
@@ -427,9 +428,9 @@ class FrameOutputs(object):
         if self.raw:
             frame[3::4] = self.opaque
             if not self.raw.add(frame):
-                self._fail(self.raw.failure())
+                self._fail(self.raw)
         if self.video and not self.video.add(frame, when):
-            self._fail(self.video.failure())
+            self._fail(self.video)
 
     def _start(self, rect):
         self.rect = rect
@@ -455,9 +456,9 @@ class FrameOutputs(object):
             frame[r * row:r * row + part] = picture.view[at:at + part]
         return frame
 
-    def _fail(self, message):
-        self.failed = message
-        raise VideoError(message)
+    def _fail(self, output):
+        self.failed = output
+        raise VideoError(output.failure())
 
     def status(self):
         """What the status line says of the outputs."""
@@ -474,7 +475,7 @@ class FrameOutputs(object):
             if output:
                 failure = output.close()
                 self.out.write('%s: %s\n' % (PROG, output.summary()))
-                if failure and failure != self.failed:
+                if failure and output is not self.failed:
                     failures.append(failure)
         if failures:
             raise VideoError('; '.join(failures))
