@@ -339,8 +339,8 @@ class VideoOutput(object):
             self.queue.put(self.held[0])
         behind = self.queue.pending()
         if behind > self.fps:
-            self.out.write('%s: waiting for ffmpeg to encode the last %d frames (%.1f s) of '
-                           'the video\n' % (PROG, behind, behind / self.fps))
+            self.out.write('%s: waiting for ffmpeg to encode the last %d frames (%.1f s of '
+                           'video)\n' % (PROG, behind, behind / self.fps))
             self.out.flush()
         error = self.queue.finish()
         if self.devnull:
