@@ -8,6 +8,7 @@ import stat
 import struct
 import subprocess
 import sys
+import time
 import unittest
 
 import tilestream
@@ -132,8 +133,12 @@ class VideoTest(unittest.TestCase):
                                   '--video', self.tmp('out.mkv'), '--ffmpeg', killable],
                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         wait_for_line(child.stderr, 'frames/s', 60)
-        with open(pids) as f:
-            os.kill(int(f.read().split()[-1]), signal.SIGKILL)
+        started = []
+        while len(started) < 2:  # the trial run before the capture, then the video's
+            time.sleep(0.05)
+            with open(pids) as f:
+                started = f.read().split()
+        os.kill(int(started[-1]), signal.SIGKILL)
         status, _, err = finish(child)
         self.assertEqual(status, 1, err)
         self.assertIn('error: ffmpeg was killed by signal 9 while writing', err)
