@@ -133,11 +133,12 @@ class VideoTest(unittest.TestCase):
                                   '--video', self.tmp('out.mkv'), '--ffmpeg', killable],
                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         wait_for_line(child.stderr, 'frames/s', 60)
-        started = []
-        while len(started) < 2:  # the trial run before the capture, then the video's
-            time.sleep(0.05)
+        for _ in range(600):  # the trial run before the capture, then the video's
             with open(pids) as f:
                 started = f.read().split()
+            if len(started) == 2:
+                break
+            time.sleep(0.05)
         os.kill(int(started[-1]), signal.SIGKILL)
         status, _, err = finish(child)
         self.assertEqual(status, 1, err)
