@@ -391,8 +391,9 @@ last captured frame is the video's last. Encoders by the file's extension:
                         realtime -cpu-used 8 -row-mt 1 -pix_fmt gbrp)
   -                     FFV1 in Matroska on the standard output
   any other             ffmpeg's own choice for that format
---codec ARGS replaces them, e.g. --codec '-c:v libx264 -pix_fmt yuv420p -crf
-18' for players that know only 4:2:0 (even sizes only). With --crop the
+--codec ARGS replaces them, split as a shell would (write --codec=ARGS when
+ARGS is one word), e.g. --codec '-c:v libx264 -pix_fmt yuv420p -crf 18' for
+players that know only 4:2:0 (even sizes only). With --crop the
 borders are measured on the first frame and kept for the whole video.
 --raw FILE, or - for the standard output: every completed frame as width x
 height x 4 bytes (R, G, B, A, with A 255); the size goes to stderr first:
