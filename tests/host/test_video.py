@@ -22,8 +22,9 @@ FFMPEG = capture_video.find_program('ffmpeg')
 
 def decode(path, width, height):
     """The video's frames as RGB byte strings."""
-    data = subprocess.check_output([FFMPEG, '-v', 'error', '-i', path, '-f', 'rawvideo',
-                                    '-pix_fmt', 'rgb24', '-'])
+    # Every stored frame, none repeated or dropped on the way out.
+    data = subprocess.check_output([FFMPEG, '-v', 'error', '-i', path, '-vsync', 'passthrough',
+                                    '-f', 'rawvideo', '-pix_fmt', 'rgb24', '-'])
     size = width * height * 3
     assert len(data) % size == 0, 'the video is not %dx%d' % (width, height)
     return [data[i:i + size] for i in range(0, len(data), size)]
