@@ -36,10 +36,12 @@ import capture_frames  # noqa: E402
 import capture_png  # noqa: E402
 import capture_recording  # noqa: E402
 import capture_sources  # noqa: E402
+import capture_video  # noqa: E402
 from capture_recording import RecordingError  # noqa: E402
 import capture_usb  # noqa: E402
 from capture_sources import STOP_GRACE  # noqa: E402
 from capture_usb import DeviceError  # noqa: E402
+from capture_video import VideoError  # noqa: E402
 
 DEFAULT_SIZE = (1920, 1080)
 BLACK_EDGE_MIN = 75  # getBlackEdges needs an active area at least this large
@@ -130,11 +132,13 @@ class Capture(object):
     """The capture loop: every buffer to the decoder, the changed tiles to the
     picture, frames counted at the first-tile flag, snapshots and status."""
 
-    def __init__(self, args, source, recorder, out=sys.stderr):
+    def __init__(self, args, source, recorder, out=sys.stderr, outputs=None):
         self.args = args
         self.source = source
         self.recorder = recorder
         self.out = out
+        self.outputs = outputs  # video and raw frames (capture_video.FrameOutputs)
+        self.fed_at = None  # when the buffer last decoded arrived
         self.edge = tile_edge(args.scale)
         self.frame_size = None
         self.picture = None
@@ -221,6 +225,8 @@ class Capture(object):
                 root, ext = os.path.splitext(self.args.snapshot)
                 self.snapshot('%s-%06d%s' % (root, number, ext or '.png'))
         self.frames_done = last
+        if self.outputs:
+            self.outputs.add(self, self.fed_at)
 
     def run(self):
         self.started = time.time()
@@ -237,6 +243,8 @@ class Capture(object):
             self.elapsed = time.time() - self.started
             if self.picture is not None:
                 self.export_changes()
+                if not at_frame_end and self.outputs and self.frames_started:
+                    self.outputs.add(self, self.fed_at)  # the last frame, whole or not
 
     def _loop(self):
         """Runs until the source ends or a stop; True when it stopped at the end
@@ -255,6 +263,7 @@ class Capture(object):
                 if self.must_stop(True):
                     return True
             first = self.feed(raw)
+            self.fed_at = time.time() if self.source.timestamp is None else self.source.timestamp
             self.bytes += len(raw)
             if self.write_chunk:
                 self.write_chunk(held, self.frame_size[0], self.frame_size[1], raw)
@@ -291,25 +300,30 @@ class Capture(object):
                                          (self.frames_started - frames) / dt,
                                          (self.bytes - nbytes) / dt / 1e6,
                                          int((self.changed - changed) / dt), self.padding,
-                                         self.bogus, self.source_status()))
+                                         self.bogus, self.extra_status()))
         self.out.flush()
         self.interval = (now, self.frames_started, self.bytes, self.changed)
         if self.recorder:
             self.recorder.write_head()
 
-    def source_status(self):
-        """Stalls, reconnects and waiting, from a device source."""
-        status = getattr(self.source, 'status', None)
-        return status() if status else ''
+    def extra_status(self):
+        """What the source (stalls, reconnects, waiting for a device) and the
+        outputs (frames dropped) add to the status line, each part after two
+        spaces."""
+        return ''.join(part.status() for part in (self.source, self.outputs)
+                       if hasattr(part, 'status'))
 
-    def snapshot(self, path):
-        """Writes the picture as it stands, grey and cropped when asked."""
-        picture = self.picture
-        if picture is None:
-            return None
+    def shown_picture(self):
+        """The picture as the outputs show it: in grey when asked."""
         if self.args.grey:
             tessera.toGreyscale()  # marks every tile: the picture takes the grey frame
             self.export_changes(count=False)
+        return self.picture
+
+    def crop_rect(self):
+        """(x, y, width, height) of the picture that outputs show: without
+        its black borders when asked."""
+        picture = self.picture
         x, y, width, height = 0, 0, picture.width, picture.height
         w, h = self.frame_size
         if self.args.crop and w >= BLACK_EDGE_MIN and h >= BLACK_EDGE_MIN:
@@ -318,6 +332,15 @@ class Capture(object):
             x, y = left * edge // 16, top * edge // 16
             width = max(1, picture.width - right * edge // 16 - x)
             height = max(1, picture.height - bottom * edge // 16 - y)
+        return x, y, width, height
+
+    def snapshot(self, path):
+        """Writes the picture as it stands, grey and cropped when asked."""
+        picture = self.picture
+        if picture is None:
+            return None
+        self.shown_picture()
+        x, y, width, height = self.crop_rect()
         try:
             capture_png.write_png(path, picture.pixels, picture.stride, x, y, width, height)
         except (IOError, OSError) as e:
@@ -333,7 +356,7 @@ class Capture(object):
                        (PROG, self.source.name, size, self.frames_done, elapsed,
                         self.frames_done / elapsed, self.bytes / 1e6, self.bytes / 1e6 / elapsed,
                         self.changed, int(self.changed / elapsed), self.padding, self.bogus,
-                        ', '.join(self.source_status().split('  ')),
+                        ', '.join(self.extra_status().split('  ')),
                         ', stopped after ' + self.stop_reason if self.stop_reason else ''))
         if getattr(self.source, 'dropped_packets', 0):
             self.out.write('%s: dropped the rest of %d packet(s) whose beginning is not in the '
@@ -349,6 +372,31 @@ sends an animated test pattern through the tile-stream encoder.
 Recording (--record DIR, --keep K) and replay (--replay DIR, --fast): the
 files and what each option does are described in docs/recording.md.
 
+Video (--video FILE): every completed frame, at the --scale, --crop and --grey
+settings, goes through ffmpeg (found on PATH, or --ffmpeg PATH) into FILE,
+which is overwritten. The video has a constant rate of --fps frames a second
+(default 30) that follows the capture's time: frames are repeated or left out
+by the time they arrived (a replay's recorded time, also with --fast), and the
+last captured frame is the video's last. Encoders by the file's extension:
+  .mkv .avi .mov .nut   FFV1, lossless (-c:v ffv1 -level 3 -slices 4
+                        -slicecrc 1 -pix_fmt bgr0)
+  .mp4 .m4v             H.264, lossless in YUV 4:4:4 (-c:v libx264 -preset
+                        ultrafast -qp 0 -pix_fmt yuv444p)
+  .webm                 VP9, lossless (-c:v libvpx-vp9 -lossless 1 -deadline
+                        realtime -cpu-used 8 -row-mt 1 -pix_fmt gbrp)
+  -                     FFV1 in Matroska on the standard output
+  any other             ffmpeg's own choice for that format
+--codec ARGS replaces them, split as a shell would (write --codec=ARGS when
+ARGS is one word), e.g. --codec '-c:v libx264 -pix_fmt yuv420p -crf 18' for
+players that know only 4:2:0 (even sizes only). With --crop the
+borders are measured on the first frame and kept for the whole video.
+--raw FILE, or - for the standard output: every completed frame as width x
+height x 4 bytes (R, G, B, A, with A 255); the size goes to stderr first:
+  capture.py --raw - | ffmpeg -f rawvideo -pix_fmt rgba -s WxH -i - ...
+A live capture never waits for ffmpeg or the reader of --raw: when they fall
+behind, frames are dropped and counted on the status line (a video keeps its
+length; the frame before is shown longer). A replay waits for them instead.
+
 A frame counts at each first-tile flag, also when several frames arrive in one
 transfer; those are exported together. A run ends after --frames N frames
 (when frame N+1 begins, or the stream ends), after --seconds S, or at Ctrl-C
@@ -359,7 +407,8 @@ fourth stall within 10 seconds ends the run. With --reconnect, a device that
 is unplugged is waited for (the same VID:PID at the same port) and read again;
 a recording goes on in the same directory. Files the run writes are checked
 before it starts. Exit status: 0; 1 after a device, recording or snapshot
-error; 2 for bad options.
+error, or when ffmpeg or the writing of --raw fails; 2 for bad options, a
+missing ffmpeg, or encoder arguments that ffmpeg refuses.
 """
 
 
@@ -464,11 +513,22 @@ def parse_args(argv):
     out.add_argument('--snapshot', metavar='FILE.png', help='write the last frame as a PNG')
     out.add_argument('--every', type=positive(int), metavar='N',
                      help='also write FILE-<frame>.png after every N-th frame')
-    out.add_argument('--grey', action='store_true', help='snapshots in greyscale')
-    out.add_argument('--crop', action='store_true', help='crop black borders off snapshots')
+    out.add_argument('--grey', action='store_true',
+                     help='snapshots, video and raw frames in greyscale')
+    out.add_argument('--crop', action='store_true',
+                     help='crop black borders off snapshots, video and raw frames')
     out.add_argument('--record', metavar='DIR', help='record every buffer into DIR')
     out.add_argument('--keep', type=positive(int), metavar='K',
                      help='keep only the newest K chunk files of the recording')
+    out.add_argument('--video', metavar='FILE',
+                     help='write a video through ffmpeg (- for stdout); see below')
+    out.add_argument('--fps', type=in_range(1.0, 1000.0, float), metavar='N',
+                     help='frames a second of the video (default %g)' % capture_video.DEFAULT_FPS)
+    out.add_argument('--codec', metavar='ARGS',
+                     help='ffmpeg encoder arguments instead of the default for the extension')
+    out.add_argument('--ffmpeg', metavar='PATH', help='the ffmpeg program (default: from PATH)')
+    out.add_argument('--raw', metavar='FILE',
+                     help='every frame as raw RGBA to FILE (- for stdout)')
     args = p.parse_args(argv)
     if args.every and not args.snapshot:
         p.error('--every needs --snapshot')
@@ -480,6 +540,7 @@ def parse_args(argv):
         p.error('--every-tile is for the synthetic source')
     if args.reconnect and not (args.device or args.find):
         p.error('--reconnect is for --device and --find')
+    capture_video.check_args(p, args)
     return args
 
 
@@ -500,26 +561,13 @@ def open_source(args, out):
     return capture_sources.SyntheticSource(args.size[0], args.size[1], args.every_tile)
 
 
-def check_writable(path):
-    """Writes nothing: a file that exists is opened for appending, a new one
-    is created and removed again."""
-    existed = os.path.exists(path)
-    try:
-        with open(path, 'ab'):
-            pass
-        if not existed:
-            os.remove(path)
-    except (IOError, OSError) as e:
-        raise OutputError('cannot write %s: %s' % (path, e.strerror))
-
-
-FAILURES = (DeviceError, RecordingError, OutputError)
+FAILURES = (DeviceError, RecordingError, OutputError, VideoError)
 
 
 def main(argv=None, out=sys.stderr):
     args = parse_args(sys.argv[1:] if argv is None else argv)
     capture = None
-    source = recorder = None
+    source = recorder = outputs = None
     status = 0
 
     def interrupted(signum, frame):
@@ -533,7 +581,9 @@ def main(argv=None, out=sys.stderr):
     try:
         # Every file the run writes is known to be writable before it starts.
         if args.snapshot:
-            check_writable(args.snapshot)
+            problem = capture_video.unwritable(args.snapshot)
+            if problem:
+                raise OutputError('cannot write %s: %s' % (args.snapshot, problem))
         if args.record:
             recorder = capture_recording.RecordingWriter(args.record, args.keep or 0)
         source = open_source(args, out)
@@ -546,7 +596,8 @@ def main(argv=None, out=sys.stderr):
         if args.replay:
             out.write('%s: replaying %s: %d chunks from %d.out, about %d s\n' %
                       (PROG, args.replay, source.count, source.first, source.seconds))
-        capture = Capture(args, source, recorder, out)
+        outputs = capture_video.open_outputs(args, out, wait=bool(args.replay))
+        capture = Capture(args, source, recorder, out, outputs)
         try:
             capture.run()
         except FAILURES as e:
@@ -582,6 +633,17 @@ def main(argv=None, out=sys.stderr):
             except RecordingError as e:
                 out.write('%s: error: %s\n' % (PROG, e))
                 status = 1
+        # After the recording's head: ffmpeg may take a while to finish.
+        if outputs:
+            try:
+                outputs.close()
+            except VideoError as e:
+                out.write('%s: error: %s\n' % (PROG, e))
+                status = 1
+            except KeyboardInterrupt:
+                # ffmpeg reads to the end of what it was given, and ends the file there.
+                out.write('%s: interrupted; the video ends early\n' % PROG)
+                status = 130
     return status
 
 

@@ -8,6 +8,8 @@ Every source has the same small surface for the capture loop:
                 the source has nothing to give and idle() says to stop waiting
   held()        the held-packet pair that the decoding of that buffer starts from
   feed(raw)     decodes the buffer into the frame store; returns the first-tile flag
+  timestamp     when the buffer last read arrived, as recorded; None for a live
+                source, whose buffers arrive as they are read
   close()
 """
 import errno
@@ -90,6 +92,7 @@ class LiveSource(object):
     held-packet state."""
 
     stop_at = None
+    timestamp = None
     held = staticmethod(tessera.record)
 
     def feed(self, raw):
@@ -343,6 +346,7 @@ class ReplaySource(object):
     possible."""
 
     stop_at = None
+    timestamp = None
 
     def __init__(self, dirname, fast=False):
         self.name = dirname
@@ -369,6 +373,7 @@ class ReplaySource(object):
         if not self.fast and not self._wait_until(chunk.mtime, idle):
             return None
         self.chunk = chunk
+        self.timestamp = chunk.mtime
         self.frame_size = (chunk.width, chunk.height)
         self.played += 1
         return chunk.raw

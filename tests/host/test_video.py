@@ -1,0 +1,175 @@
+"""Video and raw frames out of the capture command: decoded back with ffmpeg,
+the lossless video holds the pattern's frames exactly, placed by capture time;
+the raw frames are every frame; a missing or failing ffmpeg ends the run
+cleanly with the recording intact."""
+import os
+import signal
+import stat
+import struct
+import subprocess
+import sys
+import time
+import unittest
+
+import tilestream
+
+import capture_video
+from host_common import (CAPTURE, TempDir, black_edges, finish, grey, pattern_rgb, run_capture,
+                         shrink_half, summary_frames, wait_for_line)
+
+FFMPEG = capture_video.find_program('ffmpeg')
+
+
+def decode(path, width, height):
+    """The video's frames as RGB byte strings."""
+    # Every stored frame, none repeated or dropped on the way out.
+    data = subprocess.check_output([FFMPEG, '-v', 'error', '-i', path, '-vsync', 'passthrough',
+                                    '-f', 'rawvideo', '-pix_fmt', 'rgb24', '-'])
+    size = width * height * 3
+    assert len(data) % size == 0, 'the video is not %dx%d' % (width, height)
+    return [data[i:i + size] for i in range(0, len(data), size)]
+
+
+def rgb_of(rgba):
+    return b''.join(rgba[i:i + 3] for i in range(0, len(rgba), 4))
+
+
+def elapsed(stderr):
+    """Seconds of capture in the run's summary line."""
+    line = [l for l in stderr.splitlines() if ' frames in ' in l][0]
+    return float(line.split(' frames in ')[1].split(' s ')[0])
+
+
+def set_arrival(path, when):
+    """A chunk's arrival time is its file's modification time."""
+    os.utime(path, (when, when))
+
+
+def wrapper(path, script):
+    """An executable shell script that ends by running ffmpeg."""
+    with open(path, 'w') as f:
+        f.write('#!/bin/sh\n%s\nexec %s "$@"\n' % (script, FFMPEG))
+    os.chmod(path, stat.S_IRWXU)
+    return path
+
+
+@unittest.skipUnless(FFMPEG, 'ffmpeg is not on PATH')
+class VideoTest(unittest.TestCase):
+    def setUp(self):
+        self.tmp = TempDir()
+
+    def tearDown(self):
+        self.tmp.remove()
+
+    def test_recording_converted_by_its_recorded_time(self):
+        # 100x90: rows of whole tiles reach past the picture and are cut.
+        w, h = 100, 90
+        rec, video = self.tmp('rec'), self.tmp('out.mkv')
+        status, _, err = run_capture(['--size', '%dx%d' % (w, h), '--frames', '5',
+                                      '--record', rec])
+        self.assertEqual(status, 0, err)
+        # Frame f completes with its last chunk; give each frame its own time.
+        times = [0.0, 0.04, 0.32, 0.34, 0.61]
+        frame = -1
+        for n in range(len(os.listdir(rec)) - 1):
+            path = os.path.join(rec, '%d.out' % n)
+            with open(path, 'rb') as f:
+                data = f.read()
+            if data[:8] == b'\0' * 8 and struct.unpack('<H', data[18:20])[0] & 0x8000:
+                frame += 1
+            set_arrival(path, 1e9 + times[frame])
+        self.assertEqual(frame, 4)
+
+        status, out, err = run_capture(['--replay', rec, '--fast', '--video', video,
+                                        '--fps', '10', '--raw', '-'])
+        self.assertEqual(status, 0, err)
+        self.assertIn('raw frames %dx%d, 4 bytes a pixel' % (w, h), err)
+        pattern = [tilestream.expand(tilestream.test_pattern(w, h, n)) for n in range(5)]
+        self.assertTrue(out == b''.join(pattern), 'raw frames differ from the pattern')
+        # At 10 frames/s: frame 0 yields its slot to frame 1, frame 2 to frame
+        # 3; the gaps repeat frames; the last frame ends the video.
+        self.assertEqual(decode(video, w, h), [rgb_of(pattern[n]) for n in (1, 1, 1, 3, 3, 3, 4)])
+
+    def test_live_capture_plays_as_long_as_it_ran(self):
+        # Ctrl-C from the terminal reaches ffmpeg too (same process group);
+        # the capture must still end its frame and close the video itself.
+        w, h = 128, 96
+        video, raw = self.tmp('live.mkv'), self.tmp('live.rgba')
+        child = subprocess.Popen(
+            [sys.executable, CAPTURE, '--size', '%dx%d' % (w, h), '--scale', '0.5', '--grey',
+             '--crop', '--video', video, '--fps', '10', '--raw', raw],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, preexec_fn=os.setpgrp)
+        wait_for_line(child.stderr, 'frames/s', 60)
+        os.killpg(child.pid, signal.SIGINT)
+        status, _, err = finish(child)
+        self.assertEqual(status, 0, err)
+        self.assertIn('stopped after Ctrl-C', err)
+
+        # The borders are measured once, on the first frame, in grey.
+        left, right, top, bottom = black_edges(grey(pattern_rgb(w, h, 0)), w, h)
+        last = summary_frames(err) - 1
+        x, y = left // 2, top // 2
+        cw, ch = w // 2 - right // 2 - x, h // 2 - bottom // 2 - y
+        half = shrink_half(grey(pattern_rgb(w, h, last)), w, h)
+        expected = b''.join(half[((y + r) * (w // 2) + x) * 3:((y + r) * (w // 2) + x + cw) * 3]
+                            for r in range(ch))
+        with open(raw, 'rb') as f:
+            frames = f.read()
+        self.assertEqual(len(frames), (last + 1) * cw * ch * 4)
+        self.assertTrue(rgb_of(frames[-cw * ch * 4:]) == expected, 'last raw frame differs')
+        decoded = decode(video, cw, ch)
+        self.assertTrue(decoded[-1] == expected, 'the last frame does not end the video')
+        self.assertLessEqual(abs(len(decoded) - elapsed(err) * 10), 1.5)
+
+    def test_ffmpeg_behind_costs_frames_not_length(self):
+        video = self.tmp('slow.mkv')
+        slow = wrapper(self.tmp('ffmpeg'), 'case "$*" in *slow.mkv) sleep 1.5;; esac')
+        status, _, err = run_capture(['--size', '64x48', '--seconds', '2.5', '--video', video,
+                                      '--fps', '100', '--ffmpeg', slow])
+        self.assertEqual(status, 0, err)
+        dropped = int(err.split(' dropped while ffmpeg')[0].rsplit(' ', 1)[1])
+        self.assertGreater(dropped, 0, err)
+        frames = len(decode(video, 64, 48))
+        self.assertLess(abs(frames / 100.0 - elapsed(err)), 0.1, (frames, err))
+
+    def test_ffmpeg_killed_mid_run_leaves_the_recording_whole(self):
+        pids, rec = self.tmp('pids'), self.tmp('rec')
+        killable = wrapper(self.tmp('ffmpeg'), 'echo $$ >> %s' % pids)
+        child = subprocess.Popen([sys.executable, CAPTURE, '--size', '64x48', '--record', rec,
+                                  '--video', self.tmp('out.mkv'), '--ffmpeg', killable],
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        wait_for_line(child.stderr, 'frames/s', 60)
+        for _ in range(600):  # the trial run before the capture, then the video's
+            with open(pids) as f:
+                started = f.read().split()
+            if len(started) == 2:
+                break
+            time.sleep(0.05)
+        os.kill(int(started[-1]), signal.SIGKILL)
+        status, _, err = finish(child)
+        self.assertEqual(status, 1, err)
+        self.assertIn('error: ffmpeg was killed by signal 9 while writing', err)
+        chunks = len(os.listdir(rec)) - 1
+        with open(os.path.join(rec, 'rechead'), 'rb') as f:
+            self.assertEqual(struct.unpack('<II', f.read(8)), (0, chunks))
+        status, _, err = run_capture(['--replay', rec, '--fast'])
+        self.assertEqual(status, 0, err)
+        self.assertGreater(summary_frames(err), 0)
+
+    def test_refused_before_the_capture_starts(self):
+        rec = self.tmp('rec')
+        env = dict(os.environ, PATH=self.tmp.path)
+        status, _, err = run_capture(['--video', self.tmp('a.mkv'), '--record', rec], env=env)
+        self.assertEqual((status, err), (2, 'capture.py: error: ffmpeg not found on PATH: '
+                                         'install the ffmpeg package, or name the program with '
+                                         '--ffmpeg PATH\n'))
+        status, _, err = run_capture(['--video', self.tmp('a.mkv'), '--record', rec,
+                                      '--codec', '-c:v nonesuch'])
+        self.assertEqual(status, 2, err)
+        self.assertIn("argument --codec: ffmpeg cannot write %s with -c:v nonesuch: Unknown "
+                      "encoder 'nonesuch'" % self.tmp('a.mkv'), err)
+        self.assertFalse(os.path.exists(rec))
+
+
+if __name__ == '__main__':
+    unittest.main()
