@@ -298,7 +298,7 @@ class Capture(object):
         self.out.flush()
         self.interval = (now, self.frames_started, self.bytes, self.changed)
         if self.recorder:
-            self.recorder.write_head()
+            self.recorder.tick()
 
     def snapshot(self, path):
         """Writes the picture as it stands, grey and cropped when asked."""
@@ -335,6 +335,9 @@ class Capture(object):
         if getattr(self.source, 'dropped_packets', 0):
             self.out.write('%s: dropped the rest of %d packet(s) whose beginning is not in the '
                            'recording\n' % (PROG, self.source.dropped_packets))
+        if getattr(self.source, 'cut', None):
+            self.out.write('%s: %s; replay ended there after %d chunks\n' %
+                           (PROG, self.source.cut, self.source.played))
         if self.profile:
             self.profile.report(self.frames_done, elapsed, self.out)
 
@@ -343,17 +346,14 @@ HELP_EPILOG = """\
 Sources: without --device, --find or --replay the built-in synthetic grabber
 sends an animated test pattern through the tile-stream encoder.
 
-Recording (--record DIR): every buffer becomes a chunk file DIR/<n>.out,
-numbered from 0: a 16-byte header of four little-endian int32 words (held-packet
-total and held bytes, as tessera.record() gave them before the buffer was
-decoded, then the frame width and height), followed by the raw buffer. The
-file's modification time is the buffer's arrival time. DIR/rechead holds three
-little-endian uint32 words: the oldest chunk number present, the number of
-chunks present, and chunks per second over the whole recording; so
-tessera.findrechead() gives (oldest chunk, chunk count, seconds covered).
---keep K deletes all but the newest K chunks as it goes (tessera.removefiles).
---replay DIR plays the chunks in order through tessera.playvideo at the
-recorded speed, or as fast as possible with --fast.
+Recording (--record DIR): every buffer becomes a chunk, with its arrival
+time, in files DIR/<n>.out of about a second each, numbered from 0; DIR/rechead
+gives the oldest file, the file count and files per second, so that
+tessera.findrechead() gives (oldest file, file count, seconds covered). The
+layout is described in docs/recording.md. --keep K deletes all but the newest
+K files (about K seconds) as it goes (tessera.removefiles). --replay DIR plays
+the chunks in order through tessera.playvideo at the recorded speed, or as
+fast as possible with --fast.
 
 A run ends after --frames N frames (when frame N+1 begins, or the stream
 ends), after --seconds S, or at Ctrl-C (at the end of the current frame), and
@@ -442,7 +442,7 @@ def parse_args(argv):
     out.add_argument('--crop', action='store_true', help='crop black borders off snapshots')
     out.add_argument('--record', metavar='DIR', help='record every buffer into DIR')
     out.add_argument('--keep', type=positive(int), metavar='K',
-                     help='keep only the newest K chunk files of the recording')
+                     help='keep only the newest K files (about K seconds) of the recording')
     args = p.parse_args(argv)
     if args.every and not args.snapshot:
         p.error('--every needs --snapshot')
@@ -500,7 +500,7 @@ def main(argv=None, out=sys.stderr):
                        ' (taken from %s)' % device.detached_driver if device.detached_driver
                        else ''))
         if args.replay:
-            out.write('%s: replaying %s: %d chunks from %d.out, about %d s\n' %
+            out.write('%s: replaying %s: %d files from %d.out, about %d s\n' %
                       (PROG, args.replay, source.count, source.first, source.seconds))
         if args.record:
             recorder = capture_recording.RecordingWriter(args.record, args.keep or 0)
@@ -532,9 +532,9 @@ def main(argv=None, out=sys.stderr):
             source.close()
         if recorder:
             try:
-                recorder.write_head()
-                out.write('%s: recording %s: %d chunks, %d.out to %d.out\n' %
-                          (PROG, recorder.dirname, recorder.next - recorder.first,
+                recorder.close()
+                out.write('%s: recording %s: %d chunks; %d files kept, %d.out to %d.out\n' %
+                          (PROG, recorder.dirname, recorder.chunks, recorder.next - recorder.first,
                            recorder.first, recorder.next - 1) if recorder.next else
                           '%s: recording %s: no chunks\n' % (PROG, recorder.dirname))
             except RecordingError as e:
