@@ -23,11 +23,6 @@ def chunk_numbers(dirname):
     return sorted(int(n[:-4]) for n in os.listdir(dirname) if n.endswith('.out'))
 
 
-def chunk_header(dirname, number):
-    with open(os.path.join(dirname, '%d.out' % number), 'rb') as f:
-        return HEADER.unpack(f.read(16))
-
-
 def file_frames(path):
     """[(offset, arrival time in microseconds, chunk bytes)] of a recording file,
     read as docs/recording.md describes it."""
@@ -66,13 +61,14 @@ def replay_in_process(dirname):
     """Plays a recording as fast as possible; the source at its end, and the
     arrival times of the chunks played."""
     source = capture_sources.ReplaySource(dirname, fast=True)
-    times = []
+    times, size = [], None
     while True:
         raw = source.read(lambda: False)
         if raw is None:
             return source, times
-        if source.frame_size != (W, H):
-            tessera.createBuffer(*source.frame_size)
+        if source.frame_size != size:
+            size = source.frame_size
+            tessera.createBuffer(*size)
         source.feed(raw)
         times.append(source.timestamp)
 

@@ -113,7 +113,8 @@ class RecordingWriter(object):
         the buffer was decoded."""
         now = time.time()
         size = RECORD.size + len(raw)
-        if self.file is not None and (now - self.file_began >= FILE_SECONDS or
+        # A clock set back ends the file too, as it would not end for long otherwise.
+        if self.file is not None and (not 0 <= now - self.file_began < FILE_SECONDS or
                                       self.file_bytes + size > FILE_BYTES):
             self._hand_over()
         if self.file is None:
@@ -326,4 +327,4 @@ class RecordingReader(object):
             raise RecordingError('%s is cut short after %d chunks, and later files follow' %
                                  (path, whole))
         self.cut = '%s is cut short after %d whole chunks (%d bytes left over)' % (
-            path, whole, len(data) - at)
+            path, whole, len(data) - at if at <= len(data) else len(data))
