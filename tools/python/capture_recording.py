@@ -3,6 +3,7 @@ a head record. docs/recording.md describes the layout; recordings of the
 older layout (one chunk per file, timed by the file's modification time) are
 still read.
 """
+import ctypes
 import errno
 import os
 import struct
@@ -54,6 +55,21 @@ class RecordingError(Exception):
 
 def chunk_path(dirname, number):
     return os.path.join(dirname, '%d.out' % number)
+
+
+try:
+    _fadvise = os.posix_fadvise
+except AttributeError:  # Python 2
+    _fadvise = ctypes.CDLL(None).posix_fadvise
+    _fadvise.argtypes = [ctypes.c_int, ctypes.c_int64, ctypes.c_int64, ctypes.c_int]
+POSIX_FADV_DONTNEED = 4
+
+
+def _drop_cached(fd):
+    """A finished file's pages, once on disk, are not read again while the
+    capture runs: left in the page cache, an hour of recording would crowd it,
+    and the kernel would make room at the capture's cost."""
+    _fadvise(fd, 0, 0, POSIX_FADV_DONTNEED)
 
 
 def _sync_dir(dirname):
@@ -188,6 +204,7 @@ class RecordingWriter(object):
             try:
                 try:
                     os.fsync(f.fileno())
+                    _drop_cached(f.fileno())
                 finally:
                     f.close()
                 os.rename(f.name, f.name[:-len(PART_SUFFIX)])
