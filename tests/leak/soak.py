@@ -2,7 +2,7 @@
 """Soak run of the capture path: the capture host (tools/python/capture.py)
 reads the usbdevfs stand-in's synthetic grabber through sluice64 for a few
 minutes, decodes with tessera, exports every changed tile, records with
---keep (so chunk files are deleted as it goes) and writes a grey, cropped
+--keep (so files are deleted as it goes) and writes a grey, cropped
 snapshot now and then. This script samples the host's memory meanwhile and
 prints it over time; it fails when the resident set keeps growing after the
 warm-up. Not part of CI: it takes minutes.
@@ -84,9 +84,9 @@ def main():
     cmd = [python, os.path.join(ROOT, 'tools', 'python', 'capture.py'),
            '--device', node, '--endpoint', '0x81', '--interface', '0', '--size', args.size,
            '--seconds', str(seconds), '--scale', args.scale,
-           '--record', os.path.join(tmp, 'rec'), '--keep', '50',
+           '--record', os.path.join(tmp, 'rec'), '--keep', '3',
            '--snapshot', os.path.join(tmp, 'shot.png'), '--every', '600', '--grey', '--crop']
-    print('soak: %s for %d s: %s at %s fps, %s tiles, scale %s, recording with --keep 50, a '
+    print('soak: %s for %d s: %s at %s fps, %s tiles, scale %s, recording with --keep 3, a '
           'grey cropped snapshot every 600 frames' % (
               os.path.basename(cmd[1]), seconds, args.size, args.fps or 'unpaced', args.update,
               args.scale))
@@ -147,7 +147,7 @@ def main():
               first['VmRSS'] / 1e6, final['VmRSS'] / 1e6, minutes, growth / 1e3,
               growth / 1e3 / max(minutes, 1e-9), final['VmHWM'] / 1e6, first['fds'],
               final['fds']))
-    # A chunk file being written holds a descriptor now and then.
+    # The recording file being written holds a descriptor.
     if growth > args.max_growth_mb * 1e6 or final['fds'] > first['fds'] + 2:
         print('soak: FAILED: the host keeps growing')
         return 1

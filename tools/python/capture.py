@@ -304,7 +304,7 @@ class Capture(object):
         self.out.flush()
         self.interval = (now, self.frames_started, self.bytes, self.changed)
         if self.recorder:
-            self.recorder.write_head()
+            self.recorder.tick()
 
     def extra_status(self):
         """What the source (stalls, reconnects, waiting for a device) and the
@@ -361,6 +361,9 @@ class Capture(object):
         if getattr(self.source, 'dropped_packets', 0):
             self.out.write('%s: dropped the rest of %d packet(s) whose beginning is not in the '
                            'recording\n' % (PROG, self.source.dropped_packets))
+        if getattr(self.source, 'cut', None):
+            self.out.write('%s: %s; replay ended there after %d chunks\n' %
+                           (PROG, self.source.cut, self.source.played))
         if self.profile:
             self.profile.report(self.frames_done, elapsed, self.out)
 
@@ -519,7 +522,7 @@ def parse_args(argv):
                      help='crop black borders off snapshots, video and raw frames')
     out.add_argument('--record', metavar='DIR', help='record every buffer into DIR')
     out.add_argument('--keep', type=positive(int), metavar='K',
-                     help='keep only the newest K chunk files of the recording')
+                     help='keep only the newest K files (about K seconds) of the recording')
     out.add_argument('--video', metavar='FILE',
                      help='write a video through ffmpeg (- for stdout); see below')
     out.add_argument('--fps', type=in_range(1.0, 1000.0, float), metavar='N',
@@ -594,7 +597,7 @@ def main(argv=None, out=sys.stderr):
                        ' (taken from %s)' % device.detached_driver if device.detached_driver
                        else ''))
         if args.replay:
-            out.write('%s: replaying %s: %d chunks from %d.out, about %d s\n' %
+            out.write('%s: replaying %s: %d files from %d.out, about %d s\n' %
                       (PROG, args.replay, source.count, source.first, source.seconds))
         outputs = capture_video.open_outputs(args, out, wait=bool(args.replay))
         capture = Capture(args, source, recorder, out, outputs)
@@ -625,9 +628,9 @@ def main(argv=None, out=sys.stderr):
             source.close()
         if recorder:
             try:
-                recorder.write_head()
-                out.write('%s: recording %s: %d chunks, %d.out to %d.out\n' %
-                          (PROG, recorder.dirname, recorder.next - recorder.first,
+                recorder.close()
+                out.write('%s: recording %s: %d chunks; %d files kept, %d.out to %d.out\n' %
+                          (PROG, recorder.dirname, recorder.chunks, recorder.next - recorder.first,
                            recorder.first, recorder.next - 1) if recorder.next else
                           '%s: recording %s: no chunks\n' % (PROG, recorder.dirname))
             except RecordingError as e:

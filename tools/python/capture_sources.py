@@ -342,8 +342,10 @@ class DeviceSource(LiveSource):
 
 class ReplaySource(object):
     """A recording played back chunk by chunk through playvideo, in order, at
-    recorded speed (the gaps between the chunk files' times) or as fast as
-    possible."""
+    recorded speed (the gaps between the chunks' arrival times) or as fast as
+    possible. `timestamp` is the arrival time of the chunk read last, in
+    seconds since the epoch; `cut` says why the recording ended early, when
+    its last file is cut short."""
 
     stop_at = None
     timestamp = None
@@ -353,27 +355,26 @@ class ReplaySource(object):
         self.dirname = dirname
         self.fast = fast
         self.first, self.count, self.seconds = capture_recording.read_head(dirname)
-        self.chunks = capture_recording.chunks(dirname, self.first)
+        self.reader = capture_recording.RecordingReader(dirname, self.first, self.count)
         self.played = 0
         self.chunk = None
+        self.timestamp = None
         self.frame_size = None
         self.clock = None  # (wall time, chunk time) of the first chunk
         self.dropped_packets = 0
 
+    @property
+    def cut(self):
+        return self.reader.cut
+
     def read(self, idle):
-        try:
-            path = next(self.chunks)
-        except StopIteration:
-            if self.played < self.count:
-                raise capture_recording.RecordingError(
-                    '%s: chunk %d.out is missing; the recording ends there' %
-                    (self.dirname, self.first + self.played))
+        chunk = self.reader.next_chunk()
+        if chunk is None:
             return None
-        chunk = capture_recording.Chunk(path)
-        if not self.fast and not self._wait_until(chunk.mtime, idle):
+        if not self.fast and not self._wait_until(chunk.time, idle):
             return None
         self.chunk = chunk
-        self.timestamp = chunk.mtime
+        self.timestamp = chunk.time
         self.frame_size = (chunk.width, chunk.height)
         self.played += 1
         return chunk.raw
