@@ -63,7 +63,7 @@ case "${1:-test}" in
     capture)
         configure build; compile build tessera sluice64 tilestream
         shift || true
-        exec "$(sed -n 's/^PYTHON27_EXECUTABLE:FILEPATH=//p' build/CMakeCache.txt)" \
+        exec "$(sed -n 's/^TESSERA_HOST_PYTHON:FILEPATH=//p' build/CMakeCache.txt)" \
             tools/python/capture.py --seconds 3 --snapshot capture.png "$@" ;;
     *) sed -n '2,9p' "$0"; exit 2 ;;
 esac

@@ -9,6 +9,7 @@ sluice64 reads from the usbdevfs stand-in, preloaded."""
 import ctypes
 import errno
 import gc
+import itertools
 import os
 import re
 import shutil
@@ -68,10 +69,10 @@ def rss_bytes():
 
 def run(call, args, n, raises):
     if raises is None:
-        for _ in xrange(n):
+        for _ in itertools.repeat(None, n):
             call(*args)
         return
-    for _ in xrange(n):
+    for _ in itertools.repeat(None, n):
         try:
             call(*args)
         except raises:
@@ -315,13 +316,13 @@ class SluiceLeaks(LeakCase):
         # Every transfer of a ring fails in turn; then none is left to wait for.
         def ring_of_failures(fd):
             handle = attach(fd, 0x81)
-            for _ in xrange(16):
+            for _ in range(16):
                 device.fail_next(-errno.EPIPE)
                 try:
                     read(handle)
                 except IOError:
                     pass
-            for _ in xrange(4):
+            for _ in range(4):
                 try:
                     read(handle)
                 except IOError:

@@ -92,7 +92,7 @@ class Picture(object):
             self.view[start:start + row * height] = data
             return
         data = memoryview(data)
-        for r in xrange(height):
+        for r in range(height):
             at = start + r * self.stride
             self.view[at:at + row] = data[r * row:(r + 1) * row]
 

@@ -62,12 +62,12 @@ def changed_tiles(previous, current, width, height):
     tiles_wide, tiles_high = (width + 15) // 16, (height + 15) // 16
     mask = bytearray(tiles_wide * tiles_high)
     line = width * 2
-    for ty in xrange(tiles_high):
+    for ty in range(tiles_high):
         top, bottom = ty * 16 * line, min(height, ty * 16 + 16) * line
         if buffer(previous, top, bottom - top) == buffer(current, top, bottom - top):
             continue
         left, right = line, -1
-        for start in xrange(top, bottom, line):
+        for start in range(top, bottom, line):
             if buffer(previous, start, line) == buffer(current, start, line):
                 continue
             left = min(left, _first_difference(previous, current, start, line))
