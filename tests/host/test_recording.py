@@ -41,7 +41,7 @@ class RecordReplayTest(unittest.TestCase):
         self.capture('--size', '%dx%d' % (W, H), '--frames', '6', '--record', rec,
                      '--snapshot', live)
         numbers = chunk_numbers(rec)
-        self.assertEqual(numbers, range(len(numbers)))
+        self.assertEqual(numbers, list(range(len(numbers))))
         # Packets cut by the end of a buffer are carried in the chunk headers.
         headers = [chunk_header(rec, n) for n in numbers]
         self.assertTrue(all(h[2:] == (W, H) for h in headers))
@@ -67,7 +67,7 @@ class RecordReplayTest(unittest.TestCase):
         total = len(chunk_numbers(full))
         self.capture('--size', '%dx%d' % (W, H), '--frames', '6', '--record', rec,
                      '--keep', '3')
-        self.assertEqual(chunk_numbers(rec), range(total - 3, total))
+        self.assertEqual(chunk_numbers(rec), list(range(total - 3, total)))
         with open(os.path.join(rec, 'rechead'), 'rb') as f:
             head = f.read()
         self.assertEqual(struct.unpack('<II', head[:8]), (total - 3, 3))
@@ -116,7 +116,7 @@ class DamagedRecordingTest(unittest.TestCase):
     def test_damaged_chunk_header(self):
         for header, what in ((HEADER.pack(516, 600, 64, 48), 'held packet'),
                              (HEADER.pack(0, 0, 4000, 48), 'frame 4000x48'),
-                             ('\0' * 10, 'shorter than a chunk header')):
+                             (b'\0' * 10, 'shorter than a chunk header')):
             with open(os.path.join(self.rec, '1.out'), 'r+b') as f:
                 f.write(header)
                 if len(header) < 16:
@@ -156,14 +156,14 @@ class ReplayMidPacketTest(unittest.TestCase):
         tessera.createBuffer(w, h)
         # Leave the beginning of a pixel packet for tile (0, 0) in the module's
         # held bytes, then forget it, as a previous replay would.
-        tessera.playvideo(HEADER.pack(0, 0, w, h) + struct.pack('<HH', 0, 0) + '\x55' * 96)
+        tessera.playvideo(HEADER.pack(0, 0, w, h) + struct.pack('<HH', 0, 0) + b'\x55' * 96)
         tessera.playvideo(HEADER.pack(0, 0, w, h))
         tessera.getChanges(0, 12)
         # Chunk 0: the last 416 bytes of a packet, then a fill packet for tile
         # (1, 0) with the first-tile flag.
         rec = self.tmp('rec')
         os.mkdir(rec)
-        stream = '\x77' * 416 + struct.pack('<HH', 0xF800, 0xC000 | 1)
+        stream = b'\x77' * 416 + struct.pack('<HH', 0xF800, 0xC000 | 1)
         with open(os.path.join(rec, '0.out'), 'wb') as f:
             f.write(HEADER.pack(516, 100, w, h) + stream)
         with open(os.path.join(rec, 'rechead'), 'wb') as f:

@@ -8,7 +8,7 @@ import os
 import struct
 import zlib
 
-SIGNATURE = '\x89PNG\r\n\x1a\n'
+SIGNATURE = b'\x89PNG\r\n\x1a\n'
 
 
 def _chunk(kind, data):
@@ -37,8 +37,8 @@ def encode_png(pixels, stride, x, y, width, height, level=6):
     for r in range(height):
         raw[r * (line + 1) + 1:(r + 1) * (line + 1)] = rgb[r * line:(r + 1) * line]
     header = struct.pack('>IIBBBBB', width, height, 8, 2, 0, 0, 0)
-    return (SIGNATURE + _chunk('IHDR', header) + _chunk('IDAT', zlib.compress(bytes(raw), level)) +
-            _chunk('IEND', ''))
+    return (SIGNATURE + _chunk(b'IHDR', header) + _chunk(b'IDAT', zlib.compress(bytes(raw), level)) +
+            _chunk(b'IEND', b''))
 
 
 def write_png(path, pixels, stride, x, y, width, height):

@@ -28,6 +28,7 @@ import struct
 import time
 
 import tessera
+from byteview import byte_view
 
 HEAD_NAME = 'rechead'
 CHUNK_HEADER = struct.Struct('<iiii')
@@ -152,7 +153,7 @@ class Chunk(object):
         if not (1 <= self.width <= MAX_WIDTH and 1 <= self.height <= MAX_HEIGHT):
             raise RecordingError('%s: damaged header (frame %dx%d)' %
                                  (path, self.width, self.height))
-        self.raw = buffer(self.data, CHUNK_HEADER.size)
+        self.raw = byte_view(self.data, CHUNK_HEADER.size)
 
 
 def chunks(dirname, first):
