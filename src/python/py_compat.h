@@ -186,7 +186,8 @@ inline void *handlePointer(PyObject *handle, const char *tag) {
 // object (2.7) or a memoryview of format 'B' (3) over the block itself, each
 // holding a reference to the owner, so that no view outlives the memory.
 struct MemoryOwner {
-    PyObject_HEAD void *block;
+    PyObject ob_base;  // what PyObject_HEAD declares, in both versions
+    void *block;
     Py_ssize_t size;
     void (*release)(void *block);
     // The part the view being made covers (Python 3: the view asks for it).

@@ -1,4 +1,4 @@
-#!/usr/bin/env python2.7
+#!/usr/bin/env python3
 """Soak run of the capture path: the capture host (tools/python/capture.py)
 reads the usbdevfs stand-in's synthetic grabber through sluice64 for a few
 minutes, decodes with tessera, exports every changed tile, records with
