@@ -34,15 +34,6 @@ bool exportChanges(RunExport *e) {
     return true;
 }
 
-// What readVideo does, short of the buffer object.
-bool readTransfer(BulkReader *reader, const byte_t **data, int *length) {
-    BulkUrb *which;
-    if (waitTransfer(reader, &which) || !isOwnRequest(reader, which)) return false;
-    auto *b = static_cast<BulkBuffer *>(which->usercontext);
-    *data = b->data;
-    return takeTransfer(reader, b, length) == 0;
-}
-
 double now() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -70,7 +61,7 @@ TESSERA_EXPORT double captureBaseline(const byte_t *stream, const int *lengths, 
         for (int t = 0; t < count; p += lengths[t++]) {
             const byte_t *data = p;
             int length = lengths[t];
-            if (reader && !readTransfer(reader, &data, &length)) return false;
+            if (reader && readTransfer(reader, &data, &length)) return false;
             SinkResult result;
             videoSink(data, length, 0, &result);
         }
@@ -102,7 +93,7 @@ TESSERA_EXPORT double readBaseline(int fd, int batches, int calls) {
         const byte_t *data;
         int length;
         for (int c = 0; c < calls; ++c)
-            if (!readTransfer(reader, &data, &length)) {
+            if (readTransfer(reader, &data, &length)) {
                 freeBulkReader(reader);
                 return -1;
             }

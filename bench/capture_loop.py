@@ -55,7 +55,7 @@ class Bench(object):
             ctypes.c_int, ctypes.c_float, ctypes.c_int, ctypes.c_int]
         self.lib.readBaseline.restype = ctypes.c_double
         self.lib.readBaseline.argtypes = [ctypes.c_int] * 3
-        self.stream = ''.join(transfers)
+        self.stream = b''.join(transfers)
         self.lengths = (ctypes.c_int * len(transfers))(*[len(t) for t in transfers])
         # One device for the module's reader, one for the C++ ring: two
         # readers on one descriptor would take each other's transfers.
@@ -106,7 +106,7 @@ class Bench(object):
 
     def python_read(self, batches):
         """Best seconds of one readVideo of a full transfer."""
-        run = 'r' * 16384
+        run = b'r' * 16384
         for _ in range(batches * READ_CALLS):
             self.dev.feed(run)
         read, handle, clock = sluice64.readVideo, self.handle, time.time
@@ -119,7 +119,7 @@ class Bench(object):
         return best_of(times)
 
     def cpp_read(self, batches):
-        run = 'r' * 16384
+        run = b'r' * 16384
         for _ in range(batches * READ_CALLS):
             self.ring_dev.feed(run)
         seconds = self.lib.readBaseline(self.ring_dev.fd, batches, READ_CALLS)

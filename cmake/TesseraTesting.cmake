@@ -24,10 +24,11 @@ if(TESSERA_SANITIZE)
     "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1")
 endif()
 
-# tessera_python_test(NAME file.py [PRELOAD lib...] [LABELS ...] [TIMEOUT s])
-# Runs one unittest file with the project's interpreter.
+# tessera_python_test(NAME file.py [MAIN] [PRELOAD lib...] [LABELS ...] [TIMEOUT s])
+# Runs one unittest file under each interpreter built, as NAME_pyXY; with
+# MAIN only under 2.7 and the newest Python 3 (for the slow loops).
 function(tessera_python_test name file)
-  cmake_parse_arguments(T "" "TIMEOUT" "PRELOAD;LABELS;ENV" ${ARGN})
+  cmake_parse_arguments(T "MAIN" "TIMEOUT" "PRELOAD;LABELS;ENV" ${ARGN})
   set(preload ${TESSERA_SANITIZER_PRELOAD} ${T_PRELOAD})
   set(env ${TESSERA_TEST_ENV} ${T_ENV})
   if(preload)
@@ -36,12 +37,19 @@ function(tessera_python_test name file)
   endif()
   get_filename_component(dir "${CMAKE_CURRENT_SOURCE_DIR}/${file}" DIRECTORY)
   get_filename_component(base "${file}" NAME)
-  add_test(NAME ${name} COMMAND "${PYTHON27_EXECUTABLE}" -m unittest discover -v -s "${dir}" -p "${base}")
-  set_tests_properties(${name} PROPERTIES
-    ENVIRONMENT "${env}"
-    WORKING_DIRECTORY "${CMAKE_CURRENT_SOURCE_DIR}"
-    LABELS "python;${T_LABELS}")
-  if(T_TIMEOUT)
-    set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT})
+  set(tags ${TESSERA_PYTHON_TAGS})
+  if(T_MAIN)
+    set(tags ${TESSERA_PYTHON_MAIN_TAGS})
   endif()
+  foreach(tag ${tags})
+    add_test(NAME ${name}_${tag} COMMAND "${TESSERA_PYTHON_${tag}_EXECUTABLE}"
+      -m unittest discover -v -s "${dir}" -p "${base}")
+    set_tests_properties(${name}_${tag} PROPERTIES
+      ENVIRONMENT "${env}"
+      WORKING_DIRECTORY "${CMAKE_CURRENT_SOURCE_DIR}"
+      LABELS "python;${tag};${T_LABELS}")
+    if(T_TIMEOUT)
+      set_tests_properties(${name}_${tag} PROPERTIES TIMEOUT ${T_TIMEOUT})
+    endif()
+  endforeach()
 endfunction()

@@ -1,6 +1,6 @@
 // The Python skin of the bulk reader: handles, exceptions and the interpreter
 // lock around the ring's usbdevfs calls.
-#include <Python.h>
+#include "python/py_compat.h"
 
 #include <errno.h>
 
@@ -9,9 +9,9 @@
 
 namespace {
 
-// The address marks a CObject as one of this module's handles: only handles
-// made here carry it, so a pointer wrapped by other code is never followed.
-const char kHandleTag = 0;
+// The address marks a handle as one of this module's: only handles made here
+// carry it, so a pointer wrapped by other code is never followed.
+const char kHandleTag[] = "sluice64 reader";
 
 void *releaseInterpreter() {
     return PyEval_SaveThread();
@@ -31,20 +31,28 @@ PyObject *raiseFailure(int err) {
     return PyErr_SetFromErrno(PyExc_IOError);
 }
 
-BulkReader *readerOf(PyObject *args) {
+// A handle points at the owner of its reader's record. The record goes when
+// the owner goes: after the handle and every buffer lent from its slots.
+MemoryOwner *ownerOf(PyObject *args) {
     PyObject *handle;
     if (!PyArg_ParseTuple(args, "O", &handle)) return nullptr;
-    if (Py_TYPE(handle) != &PyCObject_Type || PyCObject_GetDesc(handle) != &kHandleTag) {
-        PyErr_SetNone(PyExc_TypeError);
-        return nullptr;
-    }
-    return static_cast<BulkReader *>(PyCObject_AsVoidPtr(handle));
+    return static_cast<MemoryOwner *>(handlePointer(handle, kHandleTag));
 }
 
-// Runs when the handle object goes; a reader still attached is detached
-// first, so that the kernel holds none of its requests when it is freed.
-void freeReader(void *reader, void *) {
+BulkReader *readerOf(MemoryOwner *owner) {
+    return static_cast<BulkReader *>(owner->block);
+}
+
+void freeReader(void *reader) {
     freeBulkReader(static_cast<BulkReader *>(reader));
+}
+
+// Runs when the handle object goes: the reader is detached at once, so that
+// the kernel holds none of its requests, while buffers still lent keep the
+// record.
+void dropHandle(void *owner) {
+    detachReader(readerOf(static_cast<MemoryOwner *>(owner)));
+    Py_DECREF(static_cast<PyObject *>(owner));
 }
 
 PyDoc_STRVAR(attach_doc, "Setup file-descriptor for usage");
@@ -55,37 +63,33 @@ PyObject *do_attach(PyObject *, PyObject *args) {
     my_assert(ep & 0x80);
     BulkReader *reader;
     if (int err = attachReader(fd, ep, &reader)) return raiseFailure(err);
-    PyObject *handle =
-        PyCObject_FromVoidPtrAndDesc(reader, const_cast<char *>(&kHandleTag), freeReader);
-    if (!handle) freeBulkReader(reader);
+    MemoryOwner *owner = newMemoryOwner(reader, sizeof *reader, freeReader);
+    if (!owner) return nullptr;
+    PyObject *handle = newHandle<dropHandle>(owner, kHandleTag);
+    if (!handle) Py_DECREF(owner);
     return handle;
 }
 
 PyDoc_STRVAR(detach_doc, "Cleanup an instance");
 
 PyObject *do_detach(PyObject *, PyObject *args) {
-    BulkReader *reader = readerOf(args);
-    if (!reader) return nullptr;
-    detachReader(reader);
+    MemoryOwner *owner = ownerOf(args);
+    if (!owner) return nullptr;
+    detachReader(readerOf(owner));
     Py_RETURN_NONE;
 }
 
 PyDoc_STRVAR(readVideo_doc, "Bulk read; returns a readonly buffer");
 
+// The buffer is the slot's own memory, no copy: its bytes change once a later
+// read hands the slot out again.
 PyObject *do_readVideo(PyObject *, PyObject *args) {
-    BulkReader *reader = readerOf(args);
-    if (!reader) return nullptr;
-    BulkUrb *which;
-    if (int err = waitTransfer(reader, &which)) return raiseFailure(err);
-    // Only a request of this reader's own slots is read through: one of
-    // another reader on the same descriptor points into a record that may be
-    // gone. Either way the reaped request is not the slot's own.
-    BulkBuffer *b =
-        isOwnRequest(reader, which) ? static_cast<BulkBuffer *>(which->usercontext) : nullptr;
-    if (!b || &b->urb != which) __my_assert("&b->urb == which", __FILE__, __func__, __LINE__);
+    MemoryOwner *owner = ownerOf(args);
+    if (!owner) return nullptr;
+    const byte_t *data;
     int length;
-    if (int err = takeTransfer(reader, b, &length)) return raiseFailure(err);
-    return PyBuffer_FromMemory(b->data, length);
+    if (int err = readTransfer(readerOf(owner), &data, &length)) return raiseFailure(err);
+    return lendView(owner, data, length);
 }
 
 PyMethodDef methods[] = {
@@ -97,7 +101,8 @@ PyMethodDef methods[] = {
 
 }  // namespace
 
-PyMODINIT_FUNC TESSERA_EXPORT initsluice64() {
+MODULE_INIT(sluice64) {
     bulkLockHooks = {releaseInterpreter, reacquireInterpreter};
-    Py_InitModule4("sluice64", methods, nullptr, nullptr, PYTHON_API_VERSION);
+    if (!readyMemoryOwner("sluice64.transfers")) return nullptr;
+    return createModule("sluice64", methods);
 }

@@ -1,6 +1,6 @@
 // The Python skin of the frame-store module: each handler parses its
 // arguments, calls the core and builds the result.
-#include <Python.h>
+#include "python/py_compat.h"
 
 #include <string>
 
@@ -43,12 +43,13 @@ PyObject *do_createBuffer(PyObject *, PyObject *args) {
 }
 
 PyObject *do_videoSink(PyObject *, PyObject *args) {
-    const char *data;
+    DataArg data;
     int datalen;
     int pos = 0;
-    if (!PyArg_ParseTuple(args, "s#|i", &data, &datalen, &pos)) return nullptr;
+    if (!PyArg_ParseTuple(args, DATA_ARG "|i", DATA_ARGS(data), &pos) || !argLength(data, &datalen))
+        return nullptr;
     SinkResult result;
-    switch (videoSink(reinterpret_cast<const byte_t *>(data), datalen, pos, &result)) {
+    switch (videoSink(data.bytes(), datalen, pos, &result)) {
         case IntakeStatus::ok:
             return Py_BuildValue("ii", result.ret, result.hasfirst);
         case IntakeStatus::argsOutOfRange:
@@ -76,23 +77,25 @@ PyObject *do_clearbuffer(PyObject *, PyObject *args) {
 }
 
 PyObject *do_playvideo(PyObject *, PyObject *args) {
-    const char *chunk;
+    DataArg chunk;
     int chunklen;
     int offset = 0;
-    if (!PyArg_ParseTuple(args, "s#|i", &chunk, &chunklen, &offset)) return nullptr;
+    if (!PyArg_ParseTuple(args, DATA_ARG "|i", DATA_ARGS(chunk), &offset) ||
+        !argLength(chunk, &chunklen))
+        return nullptr;
     ChunkSize size;
-    if (playvideo(reinterpret_cast<const byte_t *>(chunk), chunklen, offset, &size) !=
-        IntakeStatus::ok)
+    if (playvideo(chunk.bytes(), chunklen, offset, &size) != IntakeStatus::ok)
         return argsOutOfRange();
     return Py_BuildValue("ii", size.w, size.h);
 }
 
 PyObject *do_findrechead(PyObject *, PyObject *args) {
-    const char *record;
+    DataArg record;
     int len;
-    if (!PyArg_ParseTuple(args, "s#", &record, &len)) return nullptr;
+    if (!PyArg_ParseTuple(args, DATA_ARG, DATA_ARGS(record)) || !argLength(record, &len))
+        return nullptr;
     HeadRecord head;
-    switch (findrechead(reinterpret_cast<const byte_t *>(record), len, &head)) {
+    switch (findrechead(record.bytes(), len, &head)) {
         case RecordingStatus::ok:
             return Py_BuildValue("iii", int(head.headfile), int(head.filesnum), int(head.quotient));
         case RecordingStatus::argsOutOfRange:
@@ -105,16 +108,18 @@ PyObject *do_findrechead(PyObject *, PyObject *args) {
 }
 
 PyObject *do_removefiles(PyObject *, PyObject *args) {
-    const char *dirname;
-    int dirlen, prehead, curhead, macflag;
-    if (!PyArg_ParseTuple(args, "s#iii", &dirname, &dirlen, &prehead, &curhead, &macflag))
+    PathArg dirname;
+    int prehead, curhead, macflag;
+    if (!PyArg_ParseTuple(args, PATH_ARG "iii", PATH_ARGS(dirname), &prehead, &curhead, &macflag))
         return nullptr;
+    int dirlen;
+    if (!argLength(dirname, &dirlen)) return nullptr;
     std::string lastPath;
     int count;
-    if (removefiles(dirname, dirlen, prehead, curhead, macflag, &lastPath, &count) !=
+    if (removefiles(dirname.chars(), dirlen, prehead, curhead, macflag, &lastPath, &count) !=
         RecordingStatus::ok)
         return argsOutOfRange();
-    return Py_BuildValue("s#i", lastPath.data(), int(lastPath.size()), count);
+    return Py_BuildValue("Ni", pathResult(lastPath.data(), Py_ssize_t(lastPath.size())), count);
 }
 
 PyObject *do_toRGBString(PyObject *, PyObject *args) {
@@ -141,9 +146,9 @@ PyObject *do_toRGBString(PyObject *, PyObject *args) {
             return nullptr;
     }
     // The pixels go straight into the result string: no copy out of a scratch buffer.
-    PyObject *pixels = PyString_FromStringAndSize(nullptr, Py_ssize_t(plan.nw) * plan.nh * 4);
+    PyObject *pixels = PyBytes_FromStringAndSize(nullptr, Py_ssize_t(plan.nw) * plan.nh * 4);
     if (!pixels) return nullptr;
-    if (runExport(plan, reinterpret_cast<byte_t *>(PyString_AS_STRING(pixels))) !=
+    if (runExport(plan, reinterpret_cast<byte_t *>(PyBytes_AS_STRING(pixels))) !=
         ExportStatus::ok) {
         Py_DECREF(pixels);
         return nullptr;  // scratch allocation failed: SystemError, as the system reports it
@@ -162,15 +167,19 @@ bool appendRun(void *list, int start, int len) {
 PyObject *do_getChanges(PyObject *, PyObject *args) {
     int ty, tw;
     if (!PyArg_ParseTuple(args, "ii", &ty, &tw)) return nullptr;
-    // Checked before the list exists, so that a bad row costs no allocation.
-    if (ty < 0 || ty >= tilesHeight || tw < 0) return argsOutOfRange();
     PyObject *runs = PyList_New(0);
     if (!runs) return nullptr;
-    if (getChanges(ty, tw, appendRun, runs) != RunsStatus::ok) {
-        Py_DECREF(runs);
-        return nullptr;
+    switch (getChanges(ty, tw, appendRun, runs)) {
+        case RunsStatus::ok:
+            return runs;
+        case RunsStatus::argsOutOfRange:
+            Py_DECREF(runs);
+            return argsOutOfRange();
+        case RunsStatus::sinkFailed:
+            break;
     }
-    return runs;
+    Py_DECREF(runs);
+    return nullptr;
 }
 
 PyObject *do_toGreyscale(PyObject *, PyObject *args) {
@@ -214,6 +223,6 @@ PyMethodDef methods[] = {
 
 }  // namespace
 
-PyMODINIT_FUNC TESSERA_EXPORT inittessera() {
-    Py_InitModule4("tessera", methods, nullptr, nullptr, PYTHON_API_VERSION);
+MODULE_INIT(tessera) {
+    return createModule("tessera", methods);
 }

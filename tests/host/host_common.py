@@ -19,9 +19,10 @@ CAPTURE = os.path.join(os.path.dirname(os.path.dirname(HERE)), 'tools', 'python'
 RUN_LIMIT = 120
 
 
-def start_capture(args, env=None):
+def start_capture(args, env=None, text=True):
+    """The capture as a child; `text` False keeps its output as bytes."""
     return subprocess.Popen([sys.executable, CAPTURE] + list(args), stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, env=env)
+                            stderr=subprocess.PIPE, env=env, universal_newlines=text)
 
 
 def finish(process, limit=RUN_LIMIT):
@@ -38,8 +39,8 @@ def finish(process, limit=RUN_LIMIT):
     return process.returncode, out, err
 
 
-def run_capture(args, env=None, limit=RUN_LIMIT):
-    return finish(start_capture(args, env), limit)
+def run_capture(args, env=None, limit=RUN_LIMIT, text=True):
+    return finish(start_capture(args, env, text), limit)
 
 
 def wait_for_line(stream, text, limit):
@@ -77,30 +78,30 @@ def read_png(path):
     CRC. Only the unfiltered rows that the capture host writes are accepted."""
     with open(path, 'rb') as f:
         data = f.read()
-    assert data[:8] == '\x89PNG\r\n\x1a\n', 'not a PNG file'
+    assert data[:8] == b'\x89PNG\r\n\x1a\n', 'not a PNG file'
     pos, idat, header = 8, [], None
     while pos < len(data):
         length, = struct.unpack('>I', data[pos:pos + 4])
         kind, body = data[pos + 4:pos + 8], data[pos + 8:pos + 8 + length]
         crc, = struct.unpack('>I', data[pos + 8 + length:pos + 12 + length])
         assert crc == zlib.crc32(kind + body) & 0xFFFFFFFF, 'bad CRC in %s' % kind
-        if kind == 'IHDR':
+        if kind == b'IHDR':
             header = struct.unpack('>IIBBBBB', body)
-        elif kind == 'IDAT':
+        elif kind == b'IDAT':
             idat.append(body)
-        elif kind == 'IEND':
+        elif kind == b'IEND':
             break
         pos += 12 + length
     width, height, depth, colour, _, _, interlace = header
     assert (depth, colour, interlace) == (8, 2, 0), header
-    raw = zlib.decompress(''.join(idat))
+    raw = bytearray(zlib.decompress(b''.join(idat)))
     line = width * 3
     assert len(raw) == height * (line + 1)
     rows = []
     for r in range(height):
-        assert raw[r * (line + 1)] == '\0', 'row %d is filtered' % r
-        rows.append(raw[r * (line + 1) + 1:(r + 1) * (line + 1)])
-    return width, height, ''.join(rows)
+        assert raw[r * (line + 1)] == 0, 'row %d is filtered' % r
+        rows.append(bytes(raw[r * (line + 1) + 1:(r + 1) * (line + 1)]))
+    return width, height, b''.join(rows)
 
 
 def pattern_rgb(width, height, number):
@@ -140,12 +141,14 @@ def grey(rgb):
 
 
 def is_black(rgb, i):
-    return ord(rgb[i]) < 32 and ord(rgb[i + 1]) < 32 and ord(rgb[i + 2]) < 64
+    """`rgb`: a bytearray, whose items are ints under 2.7 and 3."""
+    return rgb[i] < 32 and rgb[i + 1] < 32 and rgb[i + 2] < 64
 
 
 def black_edges(rgb, width, height, limit=75):
     """(left, right, top, bottom) black lines around the picture, as many as
     75 a side; a pair that reaches 75 counts as none."""
+    rgb = bytearray(rgb)
     def row(y):
         return all(is_black(rgb, (y * width + x) * 3) for x in range(width))
 
@@ -167,7 +170,7 @@ def black_edges(rgb, width, height, limit=75):
 
 
 def crop(rgb, width, x, y, w, h):
-    return ''.join(rgb[((y + r) * width + x) * 3:((y + r) * width + x + w) * 3] for r in range(h))
+    return b''.join(rgb[((y + r) * width + x) * 3:((y + r) * width + x + w) * 3] for r in range(h))
 
 
 def summary_frames(stderr):

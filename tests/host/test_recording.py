@@ -315,14 +315,14 @@ class ReplayMidPacketTest(unittest.TestCase):
         tessera.createBuffer(w, h)
         # Leave the beginning of a pixel packet for tile (0, 0) in the module's
         # held bytes, then forget it, as a previous replay would.
-        tessera.playvideo(HEADER.pack(0, 0, w, h) + struct.pack('<HH', 0, 0) + '\x55' * 96)
+        tessera.playvideo(HEADER.pack(0, 0, w, h) + struct.pack('<HH', 0, 0) + b'\x55' * 96)
         tessera.playvideo(HEADER.pack(0, 0, w, h))
         tessera.getChanges(0, 12)
         # Chunk 0: the last 416 bytes of a packet, then a fill packet for tile
         # (1, 0) with the first-tile flag.
         rec = self.tmp('rec')
         os.mkdir(rec)
-        stream = '\x77' * 416 + struct.pack('<HH', 0xF800, 0xC000 | 1)
+        stream = b'\x77' * 416 + struct.pack('<HH', 0xF800, 0xC000 | 1)
         with open(os.path.join(rec, '0.out'), 'wb') as f:
             f.write(HEADER.pack(516, 100, w, h) + stream)
         with open(os.path.join(rec, 'rechead'), 'wb') as f:

@@ -14,7 +14,7 @@ def device_descriptor():
 
 
 def config(*parts):
-    body = ''.join(parts)
+    body = b''.join(parts)
     return struct.pack('<BBHBBBBB', 9, 2, 9 + len(body), 2, 1, 0, 0x80, 50) + body
 
 
@@ -39,8 +39,8 @@ class DescriptorTest(unittest.TestCase):
     def test_damaged_descriptors_end_the_walk(self):
         good = device_descriptor() + config(interface(0), endpoint(0x81, 2))
         self.assertEqual(capture_usb.bulk_in_endpoints(good[:-3]), [])
-        self.assertEqual(capture_usb.bulk_in_endpoints(good + '\0\5'), [(0, 0x81)])
-        self.assertEqual(capture_usb.bulk_in_endpoints(''), [])
+        self.assertEqual(capture_usb.bulk_in_endpoints(good + b'\0\5'), [(0, 0x81)])
+        self.assertEqual(capture_usb.bulk_in_endpoints(b''), [])
 
 
 class FindTest(unittest.TestCase):

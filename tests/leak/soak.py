@@ -1,4 +1,4 @@
-#!/usr/bin/env python2.7
+#!/usr/bin/env python3
 """Soak run of the capture path: the capture host (tools/python/capture.py)
 reads the usbdevfs stand-in's synthetic grabber through sluice64 for a few
 minutes, decodes with tessera, exports every changed tile, records with
@@ -63,12 +63,13 @@ def main():
     args = p.parse_args()
 
     build = os.path.abspath(args.build)
-    python = cache_value(build, 'PYTHON27_EXECUTABLE') or sys.executable
+    python = cache_value(build, 'TESSERA_HOST_PYTHON') or sys.executable
     standin = os.path.join(build, 'tools', 'usbfs_standin', 'libusbfs_standin.so')
     preload = [standin]
     if cache_value(build, 'TESSERA_SANITIZE') == 'ON':
         asan = subprocess.check_output([cache_value(build, 'CMAKE_CXX_COMPILER'),
-                                        '-print-file-name=libasan.so']).strip()
+                                        '-print-file-name=libasan.so'],
+                                       universal_newlines=True).strip()
         preload.insert(0, asan)
     tmp = tempfile.mkdtemp(prefix='tessera-soak-')
     node = os.path.join(tmp, 'node')
@@ -90,7 +91,7 @@ def main():
           'grey cropped snapshot every 600 frames' % (
               os.path.basename(cmd[1]), seconds, args.size, args.fps or 'unpaced', args.update,
               args.scale))
-    host = subprocess.Popen(cmd, env=env, stderr=subprocess.PIPE)
+    host = subprocess.Popen(cmd, env=env, stderr=subprocess.PIPE, universal_newlines=True)
     last = {}  # the host's latest status line
     tail = []
 

@@ -4,6 +4,7 @@ import ctypes
 import os
 import shutil
 import struct
+import sys
 import tempfile
 import unittest
 
@@ -166,14 +167,14 @@ class GreyscaleTest(unittest.TestCase):
             r, g, b, a = struct.unpack_from('4B', colour, i)
             grey = (r + g + b) // 3
             expected.append(struct.pack('4B', grey, grey, grey, a))
-        self.assertEqual(self.pixels(), ''.join(expected))
+        self.assertEqual(self.pixels(), b''.join(expected))
 
     def test_white_stays_white(self):
         show([WHITE] * (16 * 16), 16, 16)
         tessera.toGreyscale(0)
         data, _ = tessera.toRGBString(0, 0)
         # 248 + 252 + 248 = 748, and 748 / 3 truncates to 249.
-        self.assertEqual(data, '\xf9\xf9\xf9\xff' * 256)
+        self.assertEqual(data, b'\xf9\xf9\xf9\xff' * 256)
 
     def test_set_flag(self):
         tiles_wide, tiles_high = tile_grid(self.W, self.H)
@@ -204,7 +205,10 @@ class FindrecheadTest(unittest.TestCase):
         self.assertEqual(tessera.findrechead(head(0, 0xFFFFFFFE, 2)), (0, -2, 2 ** 31 - 1))
         self.assertEqual(tessera.findrechead(head(0x80000000, 1, 1)), (-2 ** 31, 1, 1))
         self.assertEqual(tessera.findrechead(head(7, 100, 25, 0xDEADBEEF)), (7, 100, 4))
-        self.assertEqual(tessera.findrechead(buffer(head(9, 10, 5))), (9, 10, 2))
+        # A record from a file read into a read-only buffer (Python 2.7) or
+        # any bytes-like object (Python 3).
+        read_only = memoryview if sys.version_info[0] >= 3 else buffer  # noqa: F821
+        self.assertEqual(tessera.findrechead(read_only(head(9, 10, 5))), (9, 10, 2))
 
     def test_bad_records(self):
         for n in range(12):
@@ -283,6 +287,11 @@ class RemovefilesTest(unittest.TestCase):
         self.touch('rec/1.out')
         self.assertEqual(tessera.removefiles(self.rec + '\0/junk', 1, 2, 1),
                          (self.rec + '/1.out', 1))
+        self.assertEqual(self.listing(), set(['rec']))
+        # The directory may be given as bytes too; the path comes back as str.
+        self.touch('rec/2.out')
+        self.assertEqual(tessera.removefiles(self.rec.encode() + b'\0', 2, 3, 1),
+                         (self.rec + '/2.out', 1))
         self.assertEqual(self.listing(), set(['rec']))
 
 

@@ -32,7 +32,7 @@ class ArgumentTest(unittest.TestCase):
 
     def test_defaults_give_one_tile_at_full_size(self):
         pixels, size = tessera.toRGBString(0, 0)
-        self.assertIsInstance(pixels, str)
+        self.assertIsInstance(pixels, bytes)
         self.assertEqual(len(pixels), 1024)
         self.assertEqual(size, (16, 16))
 
@@ -83,17 +83,17 @@ class PixelTest(unittest.TestCase):
                         at = (ty * 16 + y) * pitch + start * 64
                         canvas[at:at + nw * 4] = pixels[y * nw * 4:(y + 1) * nw * 4]
             for y in range(tiles_h * 16):
-                row = str(canvas[y * pitch:(y + 1) * pitch])
-                inside = expected[y * w * 4:(y + 1) * w * 4] if y < h else ''
-                self.assertEqual(row, inside + '\0' * (pitch - len(inside)), (w, h, y))
+                row = bytes(canvas[y * pitch:(y + 1) * pitch])
+                inside = expected[y * w * 4:(y + 1) * w * 4] if y < h else b''
+                self.assertEqual(row, inside + b'\0' * (pitch - len(inside)), (w, h, y))
             for ty in range(tiles_h):
                 self.assertEqual(tessera.getChanges(ty, tiles_w), [])
 
     def test_uniform_tiles_stay_uniform_at_whole_ratios(self):
         tessera.createBuffer(64, 32)
-        tessera.videoSink(''.join(fill_packet(0xFFFF, tx, ty)
+        tessera.videoSink(b''.join(fill_packet(0xFFFF, tx, ty)
                                   for ty in range(2) for tx in range(4)))
-        white = '\xf8\xfc\xf8\xff'
+        white = b'\xf8\xfc\xf8\xff'
         for scale, edge in [(0.5, 8), (0.25, 4), (0.125, 2), (0.0625, 1)]:
             pixels, size = tessera.toRGBString(0, 0, 4, 2, scale)
             self.assertEqual(size, (4 * edge, 2 * edge))

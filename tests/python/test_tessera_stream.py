@@ -1,8 +1,11 @@
 """The stream path of the tessera module as a host program drives it: the
 method table, sizing the store, feeding live buffers and recorded chunks cut
 anywhere, asking which tiles changed, and the exact errors of each call."""
+import binascii
 import ctypes
 import gc
+import itertools
+import mmap
 import os
 import random
 import struct
@@ -40,7 +43,7 @@ def pixel_packet(tx, ty, words, first=False):
     return struct.pack('<HH256H', 0, tx | ty << 7 | (0x8000 if first else 0), *words)
 
 
-def chunk(needed, held, w, h, stream=''):
+def chunk(needed, held, w, h, stream=b''):
     return struct.pack('<iiii', needed, held, w, h) + stream
 
 
@@ -49,17 +52,17 @@ def fresh(w, h):
     tessera.createBuffer(w, h)
     tessera.playvideo(chunk(0, 0, w, h))
     tessera.getStats()
-    tessera.videoSink('')
+    tessera.videoSink(b'')
 
 
 def store_pixels(w, h):
     """The store's w x h pixels as a string, exported as whole tiles and cropped."""
     tiles_w, tiles_h = (w + 15) // 16, (h + 15) // 16
     if not tiles_w or not tiles_h:
-        return ''
+        return b''
     data, (nw, nh) = tessera.toRGBString(0, 0, tiles_w, tiles_h)
     assert (nw, nh) == (tiles_w * 16, tiles_h * 16)
-    return ''.join(data[y * nw * 4:(y * nw + w) * 4] for y in range(h))
+    return b''.join(data[y * nw * 4:(y * nw + w) * 4] for y in range(h))
 
 
 def all_marks(w, h):
@@ -70,7 +73,7 @@ def all_marks(w, h):
 
 def random_frame(w, h, rng):
     """w x h random RGB565 words: every tile a pixel packet."""
-    raw = ('%0*x' % (w * h * 4, rng.getrandbits(w * h * 16))).decode('hex')
+    raw = binascii.unhexlify('%0*x' % (w * h * 4, rng.getrandbits(w * h * 16)))
     return (ctypes.c_uint16 * (w * h)).from_buffer_copy(raw)
 
 
@@ -85,10 +88,25 @@ def foreign_buffer(data):
     """A read-only buffer over memory that Python does not own, like the
     buffers the bulk reader hands out; returned with the memory's owner."""
     memory = ctypes.create_string_buffer(data, len(data))
-    from_memory = ctypes.pythonapi.PyBuffer_FromMemory
+    if sys.version_info[0] >= 3:
+        from_memory = ctypes.pythonapi.PyMemoryView_FromMemory
+        from_memory.argtypes = [ctypes.c_void_p, ctypes.c_ssize_t, ctypes.c_int]
+        flags = (0x100,)  # PyBUF_READ
+    else:
+        from_memory = ctypes.pythonapi.PyBuffer_FromMemory
+        from_memory.argtypes = [ctypes.c_void_p, ctypes.c_ssize_t]
+        flags = ()
     from_memory.restype = ctypes.py_object
-    from_memory.argtypes = [ctypes.c_void_p, ctypes.c_ssize_t]
-    return from_memory(ctypes.addressof(memory), len(data)), memory
+    return from_memory(ctypes.addressof(memory), len(data), *flags), memory
+
+
+if sys.version_info[0] >= 3:
+    def read_only(data, offset=0, size=None):
+        """A read-only view of part of `data`."""
+        view = memoryview(data)
+        return view[offset:] if size is None else view[offset:offset + size]
+else:
+    read_only = buffer  # noqa: F821 -- Python 2.7's read-only buffer object
 
 
 class PyMethodDef(ctypes.Structure):
@@ -120,7 +138,8 @@ class ModuleSurface(unittest.TestCase):
             function = getattr(tessera, name)
             self.assertEqual(method_def_address(function), base + index * size, name)
             entry = PyMethodDef.from_address(base + index * size)
-            self.assertEqual((entry.ml_name, entry.ml_flags, entry.ml_doc), (name, flags, doc))
+            self.assertEqual((entry.ml_name, entry.ml_flags, entry.ml_doc),
+                             (name.encode('ascii'), flags, doc.encode('ascii')))
             self.assertEqual(function.__doc__, doc)
         end = PyMethodDef.from_address(base + len(METHODS) * size)
         self.assertEqual((end.ml_name, end.ml_meth, end.ml_flags, end.ml_doc), (None, None, 0, None))
@@ -173,23 +192,31 @@ class ModuleSurface(unittest.TestCase):
         self.assertIsNone(tessera.clearbuffer(32, 16))
         self.assertEqual(tessera.getChanges(0, 16), [])
         tessera.videoSink(fill(0x001F, 1, 0))
-        self.assertEqual(store_pixels(32, 16)[16 * 4:17 * 4], '\x00\x00\xf8\xff')
+        self.assertEqual(store_pixels(32, 16)[16 * 4:17 * 4], b'\x00\x00\xf8\xff')
 
 
 class Intake(unittest.TestCase):
 
     def test_strings_and_read_only_buffers_are_read_alike(self):
         rng = random.Random(1)
-        stream = ''.join(encoded([random_frame(100, 50, rng)], 100, 50))
+        stream = b''.join(encoded([random_frame(100, 50, rng)], 100, 50))
         foreign, memory = foreign_buffer(stream)
+        sources = [stream, read_only(stream), read_only(b'xx' + stream, 2), foreign]
+        if sys.version_info[0] >= 3:
+            # Any bytes-like object is data; a str never is.
+            mapped = mmap.mmap(-1, len(stream))
+            mapped.write(stream)
+            sources += [bytearray(stream), memoryview(bytearray(stream)), mapped]
+            self.assertRaises(TypeError, tessera.videoSink, '\x00' * 8)
+        else:
+            self.assertRaises(TypeError, tessera.videoSink, bytearray(8))
         results = []
-        for data in (stream, buffer(stream), buffer('xx' + stream, 2), foreign):
+        for data in sources:
             fresh(100, 50)
             self.assertEqual(tessera.videoSink(data), (0, 1))
             results.append(store_pixels(100, 50))
         self.assertEqual(len(set(results)), 1)
         self.assertRaises(TypeError, tessera.videoSink, 5)
-        self.assertRaises(TypeError, tessera.videoSink, bytearray(8))
 
     def test_cut_packet_is_held_and_completed(self):
         fresh(64, 64)
@@ -206,20 +233,20 @@ class Intake(unittest.TestCase):
     def test_positions_and_error_texts(self):
         fresh(64, 64)
         for call in (tessera.videoSink, tessera.playvideo):
-            for args in (('x' * 20, 21), ('x' * 20, -1)):
+            for args in ((b'x' * 20, 21), (b'x' * 20, -1)):
                 with self.assertRaises(ValueError) as caught:
                     call(*args)
                 self.assertEqual(str(caught.exception), ARGS_OUT_OF_RANGE)
-        self.assertEqual(tessera.videoSink('abcd' * 4, 16), (0, 0))
-        self.assertEqual(tessera.videoSink(fill(0, 0, 0) + 'ab'), (1, 0))
+        self.assertEqual(tessera.videoSink(b'abcd' * 4, 16), (0, 0))
+        self.assertEqual(tessera.videoSink(fill(0, 0, 0) + b'ab'), (1, 0))
         self.assertEqual(tessera.getStats(), (0, 0))
 
     def test_counters_and_first_tile_flag(self):
         fresh(32, 32)
-        stream = fill(0x0000, 5, 0, first=True) + fill(0x1234, 1, 1) + '\xff' * 4
-        stream += '\x00' * (512 - len(stream)) + fill(0, 0, 0, first=True) + '\xff' * 4
+        stream = fill(0x0000, 5, 0, first=True) + fill(0x1234, 1, 1) + b'\xff' * 4
+        stream += b'\x00' * (512 - len(stream)) + fill(0, 0, 0, first=True) + b'\xff' * 4
         self.assertEqual(tessera.videoSink(stream), (0, 1))
-        self.assertEqual(tessera.videoSink(''), (0, 0))
+        self.assertEqual(tessera.videoSink(b''), (0, 0))
         self.assertEqual(tessera.getStats(), (2, 1))
         self.assertEqual(tessera.getStats(), (0, 0))
 
@@ -246,7 +273,7 @@ class Splits(unittest.TestCase):
 
     def stream(self):
         frames = [tilestream.test_pattern(640, 480, n) for n in range(3)]
-        stream = ''.join(encoded(frames, 640, 480))
+        stream = b''.join(encoded(frames, 640, 480))
         # End inside a packet, so that the held state is part of the outcome.
         return stream[:len(stream) - 512 * 7 - 100]
 
@@ -254,7 +281,7 @@ class Splits(unittest.TestCase):
         fresh(self.W, self.H)
         first = 0
         for start, end in zip([0] + cuts, cuts + [len(stream)]):
-            first |= tessera.videoSink(buffer(stream, start, end - start))[1]
+            first |= tessera.videoSink(read_only(stream, start, end - start))[1]
         return (store_pixels(self.W, self.H), all_marks(self.W, self.H), tessera.record(),
                 tessera.getStats(), first)
 
@@ -358,7 +385,7 @@ class References(unittest.TestCase):
             lambda: tessera.setChangedArray(),
             lambda: tessera.videoSink(stream),
             lambda: tessera.videoSink(held),
-            lambda: tessera.videoSink(buffer(stream), 4),
+            lambda: tessera.videoSink(read_only(stream), 4),
             lambda: tessera.videoSink(foreign),
             lambda: tessera.record(),
             lambda: tessera.playvideo(recorded, 3),
@@ -395,7 +422,7 @@ class References(unittest.TestCase):
         rss = resident_bytes()
         input_refs = [sys.getrefcount(x) for x in inputs]
         none_refs = sys.getrefcount(None)
-        for _ in xrange(self.ROUNDS):
+        for _ in itertools.repeat(None, self.ROUNDS):
             tessera.setChangedArray()
             for call in calls:
                 call()

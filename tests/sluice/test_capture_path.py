@@ -34,15 +34,15 @@ class CapturePathTest(unittest.TestCase):
                 tiles = set((tx, ty) for ty in range(th) for tx in range(tw)
                             if previous is None or tile_rows(previous, w, h, tx, ty) !=
                             tile_rows(expected, w, h, tx, ty))
-                mask = None if previous is None else ''.join(
-                    chr((tx, ty) in tiles) for ty in range(th) for tx in range(tw))
+                mask = None if previous is None else bytearray(
+                    (tx, ty) in tiles for ty in range(th) for tx in range(tw))
                 enc.put_frame(tilestream.test_pattern(w, h, n), mask)
                 transfers = enc.transfers()
                 for t in transfers:
                     dev.feed(t)
                 for i, sent in enumerate(transfers):
                     buf = sluice64.readVideo(handle)
-                    self.assertEqual(str(buf), sent)
+                    self.assertEqual(bytes(buf), sent)
                     self.assertEqual(tessera.videoSink(buf)[1], int(i == 0), (n, i))
                 reported = set()
                 for ty in range(th):
@@ -78,10 +78,11 @@ class CapturePathTest(unittest.TestCase):
             '    try:',
             '        frames += tessera.videoSink(sluice64.readVideo(h))[1]',
             '    except IOError as e:',
+            '        err = e.errno',
             '        break',
             'sluice64.detach(h)',
             'last = tilestream.expand(tilestream.test_pattern(96, 64, 4))',
-            'print frames, e.errno, tessera.toRGBString(0, 0, 6, 4)[0] == last',
+            'print("%d %d %s" % (frames, err, tessera.toRGBString(0, 0, 6, 4)[0] == last))',
         ])
         # A FIFO: pollable like a device node, so the reader can watch it.
         tmp = tempfile.mkdtemp()
@@ -91,7 +92,7 @@ class CapturePathTest(unittest.TestCase):
             env = dict(os.environ, USBFS_STANDIN_DEVICE=node,
                        USBFS_STANDIN_STREAM='synthetic:96x64:5', USBFS_STANDIN_FPS='200',
                        USBFS_STANDIN_AT_END='unplug')
-            p = subprocess.Popen([sys.executable, '-c', script], env=env,
+            p = subprocess.Popen([sys.executable, '-c', script], env=env, universal_newlines=True,
                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE)
             out, err = p.communicate()
         finally:

@@ -19,7 +19,7 @@ def run_python(code, deadline=30):
     timer.start()
     out, err = p.communicate()
     timer.cancel()
-    return p.returncode, out, err
+    return p.returncode, out.decode('utf-8'), err.decode('utf-8')
 
 
 class ReopenedDescriptorTest(unittest.TestCase):
@@ -30,8 +30,8 @@ class ReopenedDescriptorTest(unittest.TestCase):
 old = usbfs_standin.Device()
 first = old.fd
 h_old = sluice64.attach(old.fd, 0x81)
-old.feed('a' * 10)
-assert str(sluice64.readVideo(h_old)) == 'a' * 10
+old.feed(b'a' * 10)
+assert bytes(sluice64.readVideo(h_old)) == b'a' * 10
 old.close()  # the kernel drops the old file's requests with it
 new = usbfs_standin.Device()
 assert new.fd == first, (new.fd, first)
@@ -40,8 +40,8 @@ new.record(True)
 calls = len(new.calls())
 %s
 assert len(new.calls()) == calls, 'the old handle worked the new file'
-new.feed('b' * 10)
-assert str(sluice64.readVideo(h_new)) == 'b' * 10
+new.feed(b'b' * 10)
+assert bytes(sluice64.readVideo(h_new)) == b'b' * 10
 sys.stdout.write('ok')
 '''
 
@@ -69,7 +69,7 @@ dev = usbfs_standin.Device()
 h = sluice64.attach(dev.fd, 0x81)
 dev.record(True)
 got = []
-reader = threading.Thread(target=lambda: got.append(str(sluice64.readVideo(h))))
+reader = threading.Thread(target=lambda: got.append(bytes(sluice64.readVideo(h))))
 reader.start()
 dev.wait_for_waiter()
 calls = len(dev.calls())
@@ -86,9 +86,9 @@ if pid == 0:
     os._exit(0 if len(dev.calls()) == calls else 4)
 _, status = os.waitpid(pid, 0)
 assert status == 0, status
-dev.feed('c' * 10)
+dev.feed(b'c' * 10)
 reader.join()
-assert got == ['c' * 10], got
+assert got == [b'c' * 10], got
 sluice64.detach(h)
 sys.stdout.write('ok')
 ''')

@@ -413,16 +413,16 @@ def read_png_rgb(path):
     while pos < len(data):
         length, kind = struct.unpack('>I4s', data[pos:pos + 8])
         body = data[pos + 8:pos + 8 + length]
-        if kind == 'IHDR':
+        if kind == b'IHDR':
             size = struct.unpack('>II', body[:8])
-            assert body[8:10] == '\x08\x02', 'not 8-bit RGB'
-        elif kind == 'IDAT':
+            assert body[8:10] == b'\x08\x02', 'not 8-bit RGB'
+        elif kind == b'IDAT':
             idat.append(body)
         pos += 12 + length
-    raw = zlib.decompress(''.join(idat))
+    raw = zlib.decompress(b''.join(idat))
     line = size[0] * 3 + 1
-    assert all(raw[r * line] == '\x00' for r in range(size[1])), 'filtered rows'
-    return size, ''.join(raw[r * line + 1:(r + 1) * line] for r in range(size[1]))
+    assert all(raw[r * line:r * line + 1] == b'\x00' for r in range(size[1])), 'filtered rows'
+    return size, b''.join(raw[r * line + 1:(r + 1) * line] for r in range(size[1]))
 
 
 class CaptureHost(DeviceCase):
@@ -437,7 +437,8 @@ class CaptureHost(DeviceCase):
         p = subprocess.Popen([sys.executable, '-S', script, '--device', self.dev.path,
                               '--size', '%dx%d' % (self.width, self.height), '--frames', '20',
                               '--snapshot', png, '--timeout', '30'],
-                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                             universal_newlines=True)
         out = p.communicate()[0]
         print(out)
         self.assertEqual(p.returncode, 0)
@@ -445,7 +446,7 @@ class CaptureHost(DeviceCase):
         size, rgb = read_png_rgb(png)
         self.assertEqual(size, (self.width, self.height))
         want = tilestream.expand(tilestream.test_pattern(self.width, self.height, 19))
-        self.assertTrue(rgb == ''.join(want[i:i + 3] for i in range(0, len(want), 4)),
+        self.assertTrue(rgb == b''.join(want[i:i + 3] for i in range(0, len(want), 4)),
                         'the snapshot is not frame 19')
 
     def test_capture_host_survives_unplugs_and_stalls(self):

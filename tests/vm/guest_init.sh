@@ -2,7 +2,7 @@
 # /init of the VM test: loads the modules, mounts the host's root (read-only)
 # and the results share, builds a USB gadget with one FunctionFS function on
 # the software controller, then runs the guest cases inside the host's root
-# with the host's own Python and freshly built modules. Progress lines start
+# with each of the host's interpreters and freshly built modules. Progress lines start
 # with "vm-init:" for run_vm.py, which watches the console.
 /bin/busybox --install -s /bin
 export PATH=/bin
@@ -56,13 +56,20 @@ udc=$(ls /sys/class/udc | head -n 1)
 [ -n "$udc" ] || fail "no USB device controller"
 
 say "ready $(cut -d' ' -f1 /proc/uptime)"
-chroot /host /usr/bin/env -i PATH=/usr/local/bin:/usr/bin:/bin HOME="$SCRATCH/tmp" \
-    TMPDIR="$SCRATCH/tmp" PYTHONDONTWRITEBYTECODE=1 TESSERA_BUILD_DIR="$BUILD_DIR" \
-    "$GUEST_PYTHON" -S "$SOURCE_DIR/tests/vm/guest_runner.py" \
-    --results "$SCRATCH/results" --source-dir "$SOURCE_DIR" \
-    --ffs /dev/ffs-grabber --udc "$udc" --udc-file /sys/kernel/config/usb_gadget/grabber/UDC \
-    --cases "$CASES"
-say "exit $? $(cut -d' ' -f1 /proc/uptime)"
+# Every case once under each interpreter, its results in results/runN.
+n=0
+for python in $GUEST_PYTHONS; do
+    mkdir "/results/run$n"
+    chroot /host /usr/bin/env -i PATH=/usr/local/bin:/usr/bin:/bin HOME="$SCRATCH/tmp" \
+        TMPDIR="$SCRATCH/tmp" PYTHONDONTWRITEBYTECODE=1 TESSERA_BUILD_DIR="$BUILD_DIR" \
+        "$python" -S "$SOURCE_DIR/tests/vm/guest_runner.py" \
+        --results "$SCRATCH/results/run$n" --source-dir "$SOURCE_DIR" \
+        --ffs /dev/ffs-grabber --udc "$udc" --udc-file /sys/kernel/config/usb_gadget/grabber/UDC \
+        --cases "$CASES"
+    status=$?
+    n=$((n + 1))
+done
+say "exit $status $(cut -d' ' -f1 /proc/uptime)"
 dmesg > /results/dmesg.txt
 sync
 umount "/host$SCRATCH/results"

@@ -67,7 +67,7 @@ class Device(object):
         self.frames = {}    # frame number -> bytes, as the gadget announces them
         self.replies = []   # "ok ..." / "fail ..." lines not yet claimed
         self.events = []
-        self._buf = ''
+        self._buf = ''  # text: the gadget writes ASCII lines
         self.path = None
         # A read that waits for data that never comes would hang the case
         # until its time limit; unplugging the device ends the wait instead.
@@ -97,7 +97,7 @@ class Device(object):
         chunk = os.read(fd, 65536)
         if not chunk:
             raise AssertionError('the gadget program ended (status %s)' % self.proc.wait())
-        self._buf += chunk
+        self._buf += chunk.decode('ascii', 'replace')
         while '\n' in self._buf:
             line, self._buf = self._buf.split('\n', 1)
             words = line.split()
@@ -125,7 +125,7 @@ class Device(object):
 
     def send(self, *commands):
         """Queues commands without waiting for their replies."""
-        self.proc.stdin.write(''.join(c + '\n' for c in commands))
+        self.proc.stdin.write(''.join(c + '\n' for c in commands).encode('ascii'))
         self.proc.stdin.flush()
 
     def reply(self, name, timeout=60):

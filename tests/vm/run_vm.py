@@ -42,6 +42,11 @@ class Skip(Exception):
     pass
 
 
+def text(data):
+    """Bytes of the console as the native string type."""
+    return data if str is bytes else data.decode('utf-8', 'replace')
+
+
 def log(msg):
     sys.stdout.write('vm: %s\n' % msg)
     sys.stdout.flush()
@@ -66,8 +71,8 @@ def norm(name):
 
 
 def module_depends(path):
-    m = re.search(r'\x00depends=([^\x00]*)\x00', '\x00' + open(path, 'rb').read())
-    return [norm(d) for d in m.group(1).split(',') if d] if m else []
+    m = re.search(br'\x00depends=([^\x00]*)\x00', b'\x00' + open(path, 'rb').read())
+    return [norm(d) for d in m.group(1).decode('ascii').split(',') if d] if m else []
 
 
 def decompress_module(path, dest):
@@ -90,9 +95,9 @@ def extract_vmlinux(vmlinuz, dest):
     """The uncompressed kernel, which QEMU boots through its PVH entry point
     several seconds faster than the compressed image under emulation."""
     data = open(vmlinuz, 'rb').read()
-    tries = [('\xfd7zXZ\x00', ['xz', '-dc', '--single-stream']),
-             ('\x28\xb5\x2f\xfd', ['zstd', '-dcq']),
-             ('\x1f\x8b\x08\x00', None)]
+    tries = [(b'\xfd7zXZ\x00', ['xz', '-dc', '--single-stream']),
+             (b'\x28\xb5\x2f\xfd', ['zstd', '-dcq']),
+             (b'\x1f\x8b\x08\x00', None)]
     for magic, cmd in tries:
         at = data.find(magic)
         if at < 0:
@@ -106,7 +111,7 @@ def extract_vmlinux(vmlinuz, dest):
                 out = p.communicate(data[at:])[0]
         except (OSError, zlib.error):
             continue
-        if out.startswith('\x7fELF'):
+        if out.startswith(b'\x7fELF'):
             with open(dest, 'wb') as f:
                 f.write(out)
             return True
@@ -117,7 +122,7 @@ def kernel_package():
     """The versioned image package that Debian's linux-image-amd64 points at."""
     for attempt in range(2):
         try:
-            out = run(['apt-cache', 'depends', 'linux-image-amd64'])
+            out = run(['apt-cache', 'depends', 'linux-image-amd64']).decode('utf-8', 'replace')
             m = re.search(r'Depends:\s*(linux-image-[0-9][^\s]*-amd64)\s', out)
             if m:
                 return m.group(1)
@@ -202,7 +207,7 @@ def is_static(path):
     """True for an ELF executable without a program interpreter."""
     with open(path, 'rb') as f:
         head = f.read(64)
-        if head[:4] != '\x7fELF' or head[4] != '\x02':
+        if head[:5] != b'\x7fELF\x02':
             return False
         phoff, = struct.unpack_from('<Q', head, 32)
         phentsize, phnum = struct.unpack_from('<HH', head, 54)
@@ -214,23 +219,23 @@ def is_static(path):
 
 
 def cpio_newc(entries):
-    """An uncompressed newc archive of (name, mode, data) entries."""
+    """An uncompressed newc archive of (name, mode, data bytes) entries."""
     out = []
-    for ino, (name, mode, data) in enumerate(entries + [('TRAILER!!!', 0, '')], 1):
+    for ino, (name, mode, data) in enumerate(entries + [('TRAILER!!!', 0, b'')], 1):
         fields = (ino, mode, 0, 0, 1, 0, len(data), 0, 0, 0, 0, len(name) + 1, 0)
-        hdr = '070701' + ''.join('%08X' % v for v in fields) + name + '\x00'
-        out.append(hdr + '\x00' * (-len(hdr) % 4))
-        out.append(data + '\x00' * (-len(data) % 4))
-    return ''.join(out)
+        hdr = ('070701' + ''.join('%08X' % v for v in fields) + name + '\x00').encode('ascii')
+        out.append(hdr + b'\x00' * (-len(hdr) % 4))
+        out.append(data + b'\x00' * (-len(data) % 4))
+    return b''.join(out)
 
 
 def build_initramfs(kernel_dir, busybox, dest):
-    entries = [(d, 0o40755, '') for d in ('bin', 'dev', 'proc', 'sys', 'host', 'results',
+    entries = [(d, 0o40755, b'') for d in ('bin', 'dev', 'proc', 'sys', 'host', 'results',
                                            'lib', 'lib/modules')]
     entries.append(('bin/busybox', 0o100755, open(busybox, 'rb').read()))
-    entries.append(('init', 0o100755, open(os.path.join(HERE, 'guest_init.sh')).read()))
+    entries.append(('init', 0o100755, open(os.path.join(HERE, 'guest_init.sh'), 'rb').read()))
     order = open(os.path.join(kernel_dir, 'load-order')).read()
-    entries.append(('lib/modules/load-order', 0o100644, order))
+    entries.append(('lib/modules/load-order', 0o100644, order.encode('ascii')))
     for name in order.split():
         entries.append(('lib/modules/%s.ko' % name, 0o100644,
                         open(os.path.join(kernel_dir, 'modules', name + '.ko'), 'rb').read()))
@@ -250,7 +255,8 @@ def scratch_dir(avoid):
 
 
 class Console(threading.Thread):
-    """Copies the serial console to a log file and notes the init's markers."""
+    """Copies the serial console to a log file and notes the init's markers;
+    keeps its last lines (bytes) for the report."""
 
     def __init__(self, stream, path):
         threading.Thread.__init__(self)
@@ -261,13 +267,16 @@ class Console(threading.Thread):
 
     def run(self):
         with open(self.path, 'wb') as logf:
-            for line in iter(self.stream.readline, ''):
+            for line in iter(self.stream.readline, b''):
                 logf.write(line)
                 logf.flush()
                 self.tail = (self.tail + [line])[-40:]
-                m = re.search(r'vm-init: (\w+)', line)
-                if m and m.group(1) not in self.marks:
-                    self.marks[m.group(1)] = (time.time(), line.strip())
+                m = re.search(br'vm-init: (\w+)', line)
+                if m and text(m.group(1)) not in self.marks:
+                    self.marks[text(m.group(1))] = (time.time(), text(line.strip()))
+
+    def last_lines(self, n=40):
+        return text(b''.join(self.tail[-n:]))
 
 
 def boot(args, kernel_dir, initrd, results, accel):
@@ -285,7 +294,7 @@ def boot(args, kernel_dir, initrd, results, accel):
                             stderr=subprocess.STDOUT)
     console = Console(proc.stdout, os.path.join(args.work_dir, 'console.log'))
     console.start()
-    deadline = start + args.timeout
+    deadline = start + args.timeout * len(args.python or [None])
     while proc.poll() is None:
         now = time.time()
         if 'start' not in console.marks and now - start > args.start_timeout:
@@ -300,7 +309,7 @@ def boot(args, kernel_dir, initrd, results, accel):
     console.join(5)
     if 'start' not in console.marks:
         return start, console, 'QEMU ended with status %d: %s' % (
-            proc.returncode, ''.join(console.tail[-3:]).strip())
+            proc.returncode, console.last_lines(3).strip())
     return start, console, None
 
 
@@ -318,11 +327,16 @@ def main():
     ap.add_argument('--source-dir', required=True)
     ap.add_argument('--build-dir', required=True)
     ap.add_argument('--work-dir', required=True)
-    ap.add_argument('--timeout', type=int, default=480, help='seconds for the whole VM run')
+    ap.add_argument('--timeout', type=int, default=480,
+                    help='seconds for the VM run, per interpreter')
     ap.add_argument('--start-timeout', type=int, default=40,
                     help='seconds until the guest must have started its init')
     ap.add_argument('--cases', default='', help='comma-separated case names (default: all)')
+    ap.add_argument('--python', action='append', default=[],
+                    help='an interpreter to run the guest cases with, one run each '
+                    '(repeatable; default: this one)')
     args = ap.parse_args()
+    pythons = [os.path.realpath(p) for p in args.python or [sys.executable]]
     for d in ('source_dir', 'build_dir', 'work_dir'):
         setattr(args, d, os.path.realpath(getattr(args, d)))
 
@@ -351,8 +365,8 @@ def main():
     shutil.rmtree(results, ignore_errors=True)
     os.makedirs(results)
     with open(os.path.join(results, 'job.env'), 'w') as f:
-        f.write('GUEST_PYTHON=%s\nSOURCE_DIR=%s\nBUILD_DIR=%s\nSCRATCH=%s\nCASES=%s\n' % (
-            os.path.realpath(sys.executable), args.source_dir, args.build_dir,
+        f.write('GUEST_PYTHONS="%s"\nSOURCE_DIR=%s\nBUILD_DIR=%s\nSCRATCH=%s\nCASES=%s\n' % (
+            ' '.join(pythons), args.source_dir, args.build_dir,
             scratch_dir([args.source_dir, args.build_dir]), args.cases))
 
     options, kvm_marker = accelerators(args.work_dir)
@@ -365,31 +379,41 @@ def main():
                 f.write('%s\n%s\n' % (platform.release(), error))
             continue
         break
-    return report(start, console, error, results)
+    return report(start, console, error, results, pythons)
 
 
-def report(start, console, error, results):
+def report(start, console, error, results, pythons):
+    """Prints each interpreter's results (in results/runN, N in the order of
+    `pythons`); 0 when every run finished with no failed case."""
     marks = console.marks
     if 'ready' in marks:
         log('guest ready after %.1f s' % (marks['ready'][0] - start))
     if 'exit' in marks:
         log('guest cases finished after %.1f s' % (marks['exit'][0] - start))
-    summary = os.path.join(results, 'summary.txt')
-    lines = open(summary).read().splitlines() if os.path.exists(summary) else []
-    failed = [l for l in lines if l.startswith('case ') and l.split()[2] != 'ok' and
-              l.split()[2] != 'skipped']
-    for line in lines:
-        print(line)
-    for line in failed:
-        name = line.split()[1]
-        path = os.path.join(results, name + '.log')
-        if os.path.exists(path):
-            print('----- %s' % name)
-            sys.stdout.write(open(path).read()[-6000:])
-    if error or 'done' not in lines or 'fail' in marks:
-        print('FAILED: %s' % (error or 'the guest did not finish its cases'))
+    unfinished, failed = [], False
+    for n, python in enumerate(pythons):
+        run_dir = os.path.join(results, 'run%d' % n)
+        summary = os.path.join(run_dir, 'summary.txt')
+        lines = open(summary).read().splitlines() if os.path.exists(summary) else []
+        print('===== guest cases under %s' % python)
+        for line in lines:
+            print(line)
+        for line in lines:
+            words = line.split()
+            if words[0] != 'case' or words[2] in ('ok', 'skipped'):
+                continue
+            failed = True
+            path = os.path.join(run_dir, words[1] + '.log')
+            if os.path.exists(path):
+                print('----- %s' % words[1])
+                sys.stdout.write(open(path).read()[-6000:])
+        if 'done' not in lines:
+            unfinished.append(python)
+    if error or unfinished or 'fail' in marks:
+        print('FAILED: %s' % (error or 'the guest did not finish its cases under %s' %
+                                         ', '.join(unfinished)))
         print('----- last console lines')
-        sys.stdout.write(''.join(console.tail))
+        sys.stdout.write(console.last_lines())
         return 1
     return 1 if failed else 0
 

@@ -1,4 +1,4 @@
-#!/usr/bin/env python2.7
+#!/usr/bin/env python3
 """The reference capture host: reads a grabber's tile stream (a USB device, a
 recording, or the built-in synthetic grabber), decodes it with tessera, keeps
 the picture up to date from the changed tiles, and writes snapshots,
@@ -83,7 +83,7 @@ class Picture(object):
             self.view[start:start + row * height] = data
             return
         data = memoryview(data)
-        for r in xrange(height):
+        for r in range(height):
             at = start + r * self.stride
             self.view[at:at + row] = data[r * row:(r + 1) * row]
 

@@ -8,7 +8,7 @@ import os
 import struct
 import zlib
 
-SIGNATURE = '\x89PNG\r\n\x1a\n'
+SIGNATURE = b'\x89PNG\r\n\x1a\n'
 
 
 def _chunk(kind, data):
@@ -25,7 +25,7 @@ def encode_png(pixels, stride, x, y, width, height, level=6):
         raise ValueError('rectangle outside the picture')
     rgba = bytearray(width * height * 4)
     row = width * 4
-    for r in xrange(height):
+    for r in range(height):
         start = (y + r) * stride + x * 4
         rgba[r * row:(r + 1) * row] = pixels[start:start + row]
     rgb = bytearray(width * height * 3)
@@ -34,11 +34,11 @@ def encode_png(pixels, stride, x, y, width, height, level=6):
     # Every row carries filter type 0 (none) in front of its bytes.
     line = width * 3
     raw = bytearray((line + 1) * height)
-    for r in xrange(height):
+    for r in range(height):
         raw[r * (line + 1) + 1:(r + 1) * (line + 1)] = rgb[r * line:(r + 1) * line]
     header = struct.pack('>IIBBBBB', width, height, 8, 2, 0, 0, 0)
-    return (SIGNATURE + _chunk('IHDR', header) + _chunk('IDAT', zlib.compress(bytes(raw), level)) +
-            _chunk('IEND', ''))
+    return (SIGNATURE + _chunk(b'IHDR', header) + _chunk(b'IDAT', zlib.compress(bytes(raw), level)) +
+            _chunk(b'IEND', b''))
 
 
 def write_png(path, pixels, stride, x, y, width, height):

@@ -16,13 +16,7 @@ except ImportError:  # Python 2
     import Queue as queue
 
 import tessera
-
-try:
-    # Python 2: the modules read old-style buffers, which memoryviews are not.
-    _view = buffer
-except NameError:
-    def _view(data, start, length):
-        return memoryview(data)[start:start + length]
+from byteview import byte_view
 
 HEAD_NAME = 'rechead'
 CHUNK_HEADER = struct.Struct('<iiii')
@@ -270,8 +264,8 @@ class Chunk(object):
             self._damaged(path, index, 'held packet %d of %d bytes' % (self.held, self.needed))
         if not (1 <= self.width <= MAX_WIDTH and 1 <= self.height <= MAX_HEIGHT):
             self._damaged(path, index, 'frame %dx%d' % (self.width, self.height))
-        self.data = _view(data, start, length)
-        self.raw = _view(data, start + CHUNK_HEADER.size, length - CHUNK_HEADER.size)
+        self.data = byte_view(data, start, length)
+        self.raw = byte_view(data, start + CHUNK_HEADER.size, length - CHUNK_HEADER.size)
         self.time = arrival
 
     @staticmethod

@@ -12,6 +12,7 @@ Every source has the same small surface for the capture loop:
                 source, whose buffers arrive as they are read
   close()
 """
+import ctypes
 import errno
 import fcntl
 import os
@@ -23,6 +24,7 @@ import time
 import tessera
 import capture_recording
 import capture_usb
+from byteview import byte_view
 from capture_usb import DeviceError
 
 # How often a waiting source, or the device watchdog, looks up, in seconds.
@@ -46,7 +48,7 @@ def _first_difference(a, b, start, length):
     lo, hi = 0, length  # a prefix of lo bytes is equal, one of hi bytes is not
     while hi - lo > 1:
         mid = (lo + hi) // 2
-        if buffer(a, start, mid) == buffer(b, start, mid):
+        if byte_view(a, start, mid) == byte_view(b, start, mid):
             lo = mid
         else:
             hi = mid
@@ -57,7 +59,7 @@ def _last_difference(a, b, start, length):
     lo, hi = 0, length  # a suffix of lo bytes is equal, one of hi bytes is not
     while hi - lo > 1:
         mid = (lo + hi) // 2
-        if buffer(a, start + length - mid, mid) == buffer(b, start + length - mid, mid):
+        if byte_view(a, start + length - mid, mid) == byte_view(b, start + length - mid, mid):
             lo = mid
         else:
             hi = mid
@@ -72,18 +74,18 @@ def changed_tiles(previous, current, width, height):
     tiles_wide, tiles_high = (width + 15) // 16, (height + 15) // 16
     mask = bytearray(tiles_wide * tiles_high)
     line = width * 2
-    for ty in xrange(tiles_high):
+    for ty in range(tiles_high):
         top, bottom = ty * 16 * line, min(height, ty * 16 + 16) * line
-        if buffer(previous, top, bottom - top) == buffer(current, top, bottom - top):
+        if byte_view(previous, top, bottom - top) == byte_view(current, top, bottom - top):
             continue
         left, right = line, -1
-        for start in xrange(top, bottom, line):
-            if buffer(previous, start, line) == buffer(current, start, line):
+        for start in range(top, bottom, line):
+            if byte_view(previous, start, line) == byte_view(current, start, line):
                 continue
             left = min(left, _first_difference(previous, current, start, line))
             right = max(right, _last_difference(previous, current, start, line))
         first, last = left // 32, right // 32  # 16 pixels of 2 bytes a tile
-        mask[ty * tiles_wide + first:ty * tiles_wide + last + 1] = '\1' * (last - first + 1)
+        mask[ty * tiles_wide + first:ty * tiles_wide + last + 1] = b'\1' * (last - first + 1)
     return bytes(mask)
 
 
@@ -128,7 +130,7 @@ class SyntheticSource(LiveSource):
         if self.every_tile:
             self.encoder.put_frame(frame)
             return
-        current = buffer(frame)[:]
+        current = ctypes.string_at(ctypes.addressof(frame), ctypes.sizeof(frame))
         mask = None if self.previous is None else changed_tiles(self.previous, current, width,
                                                                 height)
         self.encoder.put_frame(frame, mask)
@@ -398,7 +400,7 @@ class ReplaySource(object):
         chunk = self.chunk
         if tessera.record() == (chunk.needed, chunk.held):
             tessera.playvideo(chunk.data)
-            return tessera.videoSink('')[1]  # the flag that playvideo leaves raised
+            return tessera.videoSink(b'')[1]  # the flag that playvideo leaves raised
         # The held packet's beginning is not in the frame store's hands (the
         # recording starts mid-packet, for instance after --keep): completing it
         # from whatever is held would paint a garbage tile. Drop the rest of that

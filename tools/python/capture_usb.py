@@ -126,9 +126,10 @@ def bulk_in_endpoints(descriptors):
     """(interface, endpoint address) of every bulk IN endpoint in the first
     configuration's default alternate settings, in descriptor order."""
     found = []
+    descriptors = bytearray(descriptors)  # indexes give ints under 2.7 and 3
     pos, configs, interface, alternate = 0, 0, None, None
     while pos + 2 <= len(descriptors):
-        length, kind = ord(descriptors[pos]), ord(descriptors[pos + 1])
+        length, kind = descriptors[pos], descriptors[pos + 1]
         if length < 2 or pos + length > len(descriptors):
             break  # a damaged descriptor ends the walk
         if kind == _DT_CONFIG:
@@ -136,9 +137,9 @@ def bulk_in_endpoints(descriptors):
             if configs > 1:
                 break
         elif kind == _DT_INTERFACE and length >= 4:
-            interface, alternate = ord(descriptors[pos + 2]), ord(descriptors[pos + 3])
+            interface, alternate = descriptors[pos + 2], descriptors[pos + 3]
         elif kind == _DT_ENDPOINT and length >= 4 and interface is not None and alternate == 0:
-            address, attributes = ord(descriptors[pos + 2]), ord(descriptors[pos + 3])
+            address, attributes = descriptors[pos + 2], descriptors[pos + 3]
             if address & 0x80 and attributes & 3 == _BULK:
                 found.append((interface, address))
         pos += length
@@ -193,8 +194,8 @@ class UsbDevice(object):
             # A kernel driver holds the interface: note its name, detach it, claim again.
             try:
                 reply = fcntl.ioctl(self.fd, USBDEVFS_GETDRIVER,
-                                    struct.pack('I256s', interface, ''))
-                driver = struct.unpack('I256s', reply)[1].split('\0', 1)[0]
+                                    struct.pack('I256s', interface, b''))
+                driver = struct.unpack('I256s', reply)[1].split(b'\0', 1)[0].decode('ascii', 'replace')
             except IOError:
                 driver = 'a kernel driver'
             try:

@@ -74,21 +74,21 @@ class Encoder(object):
             self._enc = None
 
     def put_frame(self, rgb565, tile_mask=None):
-        """Queues a frame; tile_mask (a byte string, one byte per tile) picks the tiles."""
+        """Queues a frame; tile_mask (bytes or bytearray, one byte per tile) picks the tiles."""
         if len(rgb565) != self.w * self.h:
             raise ValueError('frame has %d words, expected %d' % (len(rgb565), self.w * self.h))
         mask = None
         if tile_mask is not None:
             if len(tile_mask) != self.tiles_wide * self.tiles_high:
                 raise ValueError('tile mask has the wrong size')
-            mask = ctypes.create_string_buffer(tile_mask, len(tile_mask))
+            mask = ctypes.create_string_buffer(bytes(tile_mask), len(tile_mask))
         _lib.tsEncoderPutFrame(self._enc, rgb565, mask)
 
     def pending(self):
         return _lib.tsEncoderPending(self._enc)
 
     def take(self):
-        """The next transfer as a byte string ('' when nothing is queued)."""
+        """The next transfer as bytes (empty when nothing is queued)."""
         n = _lib.tsEncoderTakeTransfer(self._enc, self._out, self.transfer_bytes)
         return self._out.raw[:n]
 

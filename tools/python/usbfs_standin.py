@@ -101,7 +101,7 @@ class Device(object):
     # The stream.
     def feed(self, data):
         """One run of bytes: requests take up to their length of it, the last one short."""
-        data = str(data)
+        data = bytes(data)
         _check(_lib.usbfs_standin_feed(self.fd, data, len(data)))
 
     def feed_file(self, path):

@@ -291,3 +291,16 @@ int takeTransfer(BulkReader *reader, BulkBuffer *b, int *length) {
     *length = n < 0 ? 0 : n > kTransferBytes ? kTransferBytes : n;
     return 0;
 }
+
+int readTransfer(BulkReader *reader, const byte_t **data, int *length) {
+    BulkUrb *which;
+    if (int err = waitTransfer(reader, &which)) return err;
+    // A request of another reader on the same descriptor points into a record
+    // that may be gone: only the reader's own slots are looked at.
+    BulkBuffer *b =
+        isOwnRequest(reader, which) ? static_cast<BulkBuffer *>(which->usercontext) : nullptr;
+    if (!b || &b->urb != which) __my_assert("&b->urb == which", __FILE__, __func__, __LINE__);
+    if (int err = takeTransfer(reader, b, length)) return err;
+    *data = b->data;
+    return 0;
+}

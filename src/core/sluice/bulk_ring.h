@@ -114,3 +114,10 @@ bool isOwnRequest(const BulkReader *reader, const BulkUrb *which);
 // 0 with *length set and the slot handed out, kReaderDetached when the reader
 // was detached during the wait, or the errno of a failed transfer.
 int takeTransfer(BulkReader *reader, BulkBuffer *b, int *length);
+
+// One whole read: waitTransfer, then takeTransfer of the slot whose request
+// was reaped. 0 with *data and *length set to the transfer handed out (valid
+// until the next read on the reader), or an error as those two return. A
+// reaped request that is not one of the reader's own slots is never read
+// through: it ends the process with an assertion.
+int readTransfer(BulkReader *reader, const byte_t **data, int *length);
