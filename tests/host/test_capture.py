@@ -121,7 +121,8 @@ class RunTest(unittest.TestCase):
                      ['--every', '2'], ['--keep', '3'], ['--size', '2000x10'], ['--size', '0x10'],
                      ['--frames', '0'], ['--fast'], ['--device', 'x', '--replay', 'y'],
                      ['--device', 'x', '--endpoint', '0x01'], ['--endpoint', '0x80'],
-                     ['--interface', '-1'], ['--timeout', '-1'], ['--replay', 'y', '--every-tile']):
+                     ['--interface', '-1'], ['--timeout', '-1'], ['--replay', 'y', '--every-tile'],
+                     ['--view', 'x'], ['--view', '65536'], ['--view', '::1:80']):
             status, _, err = run_capture(args)
             self.assertEqual(status, 2, (args, err))
             self.assertNotIn('Traceback', err)

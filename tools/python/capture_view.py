@@ -15,7 +15,8 @@ GET /stream  one long response of messages. Each is a little-endian uint32
              each, red, green, blue and a fourth byte that is not an opacity.
              Kinds: PICTURE (the whole picture, sets the canvas size), CHANGES
              (a frame's changed tile runs), STATUS (UTF-8 JSON). Flag DEFLATE:
-             the pixels or JSON are zlib-compressed as one stream.
+             the pixels or JSON are zlib-compressed as one stream, which
+             the page asks for with ?deflate=1.
 
 A viewer starts with the whole picture, then gets every frame's changes. Each
 viewer has its own bounded backlog; one that falls behind loses the backlog
@@ -69,6 +70,7 @@ HEAD_LIMIT = 8192  # bytes of request line and headers
 REQUEST_TIMEOUT = 10.0  # seconds for a whole request head to arrive
 SEND_TIMEOUT = 60.0  # a viewer that takes nothing for this long is dropped
 SMALL_MESSAGE = 65536  # messages up to this size go out in one piece
+SEND_BUFFER = 1 << 20  # bytes of a viewer's stream the kernel holds
 LOOPBACK_NAMES = ('127.0.0.1', '::1', 'localhost')
 
 
@@ -221,8 +223,8 @@ class View(object):
         """A new picture (a new frame size): every viewer starts again."""
         with self.lock:
             self.picture = picture
-            # A backlog larger than two pictures costs more than a new picture.
-            self.backlog_limit = 2 * len(picture.pixels)
+            # A backlog larger than the picture costs more than a new picture.
+            self.backlog_limit = len(picture.pixels)
             for viewer in self.viewers:
                 self._restart(viewer)
 
@@ -501,10 +503,10 @@ class _Handler(BaseHTTPRequestHandler):
             self.wfile.write(_plain(404, 'Not Found', 'no such page\n'))
 
     def stream(self):
-        query = parse_qs(urlsplit(self.path).query)
-        peer = self.client_address[0]
-        # Over a network bandwidth is short, on loopback processor time.
-        deflate = query.get('deflate', ['0' if peer in ('127.0.0.1', '::1') else '1'])[0] == '1'
+        # Compression only when the page asks for it (?deflate=1, for slow
+        # links): it costs the host's processor, which the capture needs, and
+        # browsers inflate a whole picture far slower than it crosses a LAN.
+        deflate = parse_qs(urlsplit(self.path).query).get('deflate', ['0'])[0] == '1'
         self.send_response(200)
         self.send_header('Content-Type', 'application/octet-stream')
         self.send_header('Cache-Control', 'no-store')
@@ -513,6 +515,9 @@ class _Handler(BaseHTTPRequestHandler):
         self.wfile.flush()
         connection = self.connection
         connection.settimeout(SEND_TIMEOUT)
+        # What a slow viewer has not taken waits in its backlog, where a newer
+        # picture can replace it, rather than in the kernel.
+        connection.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, SEND_BUFFER)
         view = self.server.view
         viewer = Viewer(connection)
         view.add_viewer(viewer)
