@@ -6,8 +6,8 @@ GET /        the page (capture_view.html): a canvas of the picture's size and
              arrives.
 GET /stream  one long response of messages. Each is a little-endian uint32
              byte count of what follows, then a 20-byte header
-                 kind u8, flags u8, rect count u16, sequence u32,
-                 host time f64 (seconds since the epoch when the host had
+                 kind u8, flags u8, rect count u16, sequence u32 (frames
+                 published; 0 in a status), host time f64 (seconds since the epoch when the host had
                  the changes), picture width u16, height u16,
              a table of rects (x, y, w, h as u16, in picture pixels; they may
              reach past the picture's right and bottom edges, which the canvas
@@ -113,12 +113,12 @@ class Message(object):
     viewer that sends it and encoded once, on first use, by the thread of the
     first viewer that sends it."""
 
-    def __init__(self, kind, sequence, size, rects, stamp=None):
+    def __init__(self, kind, sequence, size, rects):
         self.kind = kind
-        self.sequence = sequence & 0xFFFFFFFF
+        self.sequence = sequence
         self.size = size
         self.rects = rects  # (x, y, w, h, pixels)
-        self.stamp = time.time() if stamp is None else stamp
+        self.stamp = time.time()
         self.nbytes = sum(len(r[4]) for r in rects)
         self.lock = threading.Lock()
         self.encoded = {}
@@ -142,8 +142,8 @@ def encode(kind, sequence, stamp, size, rects, payload, deflate):
         payload = [packer.compress(p) for p in payload] + [packer.flush()]
     table = b''.join(RECT.pack(*r) for r in rects)
     length = HEADER.size - 4 + len(table) + sum(len(p) for p in payload)
-    head = HEADER.pack(length, kind, DEFLATE if deflate else 0, len(rects), sequence, stamp,
-                       size[0], size[1]) + table
+    head = HEADER.pack(length, kind, DEFLATE if deflate else 0, len(rects),
+                       sequence & 0xFFFFFFFF, stamp, size[0], size[1]) + table
     pieces = [head] + [p for p in payload if len(p)]
     if length < SMALL_MESSAGE:
         return [b''.join(pieces)]
@@ -180,8 +180,8 @@ class Viewer(object):
 
 class View(object):
     """The view server and what the capture tells it. The capture thread
-    calls set_picture, publish, status and finish; each viewer has its own
-    thread in the server."""
+    calls set_picture, publish and status; each viewer has its own thread in
+    the server."""
 
     def __init__(self, address):
         host, port = address
@@ -190,8 +190,8 @@ class View(object):
         except socket.gaierror as e:
             raise ViewError('cannot listen on %s: %s' % (host, e.strerror))
         family, sockaddr = found[0][0], found[0][4]
-        self.open = sockaddr[0] in ('127.0.0.1', '::1')
-        self.token = None if self.open else binascii.hexlify(os.urandom(16)).decode('ascii')
+        loopback = sockaddr[0] in ('127.0.0.1', '::1')
+        self.token = None if loopback else binascii.hexlify(os.urandom(16)).decode('ascii')
         with open(PAGE_FILE, 'rb') as f:
             self.page = f.read()
         try:
@@ -300,12 +300,13 @@ class View(object):
     # The viewers' side ----------------------------------------------------
 
     def next_message(self, viewer, deflate):
-        """The pieces of the viewer's next message, or None when it has none."""
+        """The pieces of the viewer's next message, or None when it has none.
+        Encoding and copying happen outside the lock, which the capture takes
+        once a frame."""
         with self.lock:
             if viewer.needs_picture and self.picture is not None:
                 viewer.needs_picture = False
                 viewer.shown = True
-                picture, sequence = self.picture, self.sequence
                 # Frames published from here on follow the picture. Copied
                 # after this, it may hold some of them already: they are
                 # whole runs, so painting them again changes nothing.
@@ -313,25 +314,34 @@ class View(object):
                 viewer.backlog_bytes = 0
                 if self.fields:
                     viewer.backlog.append(STATUS)
-                last = self.last_picture
+                item = (self.picture, self.sequence)
             elif viewer.backlog and not viewer.needs_picture:
                 item = viewer.backlog.popleft()
                 if item is STATUS:
-                    fields = dict(self.fields, skipped=viewer.skipped)
-                    return encode(STATUS, self.sequence, time.time(), (0, 0), [],
-                                  [json.dumps(fields).encode('utf-8')], deflate)
-                viewer.backlog_bytes -= item.nbytes
-                return item.pieces(deflate)
+                    item = dict(self.fields, skipped=viewer.skipped)
+                else:
+                    viewer.backlog_bytes -= item.nbytes
             else:
                 viewer.asleep = True
                 return None
+        if isinstance(item, dict):
+            return encode(STATUS, 0, time.time(), (0, 0), [],
+                          [json.dumps(item).encode('utf-8')], deflate)
+        if isinstance(item, tuple):
+            item = self._whole_picture(*item)
+        return item.pieces(deflate)
+
+    def _whole_picture(self, picture, sequence):
+        """The picture as a message, copied once for the viewers that start
+        from the same frame (after the capture: all of them)."""
+        last = self.last_picture
         if last is None or last[0] is not picture or last[1] != sequence:
             rows = len(picture.pixels) // picture.stride
             last = (picture, sequence,
                     Message(PICTURE, sequence, (picture.width, picture.height),
                             [(0, 0, picture.stride // 4, rows, picture.view.tobytes())]))
             self.last_picture = last
-        return last[2].pieces(deflate)
+        return last[2]
 
     def add_viewer(self, viewer):
         with self.lock:
