@@ -32,6 +32,7 @@ from __future__ import absolute_import, division, print_function
 
 import binascii
 import collections
+import ctypes
 import errno
 import fcntl
 import hmac
@@ -72,6 +73,23 @@ SEND_TIMEOUT = 60.0  # a viewer that takes nothing for this long is dropped
 SMALL_MESSAGE = 65536  # messages up to this size go out in one piece
 SEND_BUFFER = 1 << 20  # bytes of a viewer's stream the kernel holds
 LOOPBACK_NAMES = ('127.0.0.1', '::1', 'localhost')
+M_TRIM_THRESHOLD, M_MMAP_THRESHOLD = -1, -3  # glibc's mallopt parameters
+TRIM_THRESHOLD, MMAP_THRESHOLD = 64 << 20, 32 << 20
+
+
+def _keep_freed_memory():
+    """glibc gives large blocks and the free top of its heap back to the
+    kernel as soon as they are freed. A frame's runs, kept for the viewers
+    and freed together, and whole pictures, are that much every frame, and
+    come back as page faults that cost the capture several times its
+    decoding. Blocks below MMAP_THRESHOLD come from the heap instead, and up
+    to TRIM_THRESHOLD bytes of free heap stay with the process."""
+    try:
+        libc = ctypes.CDLL(None)
+        libc.mallopt(M_MMAP_THRESHOLD, MMAP_THRESHOLD)
+        libc.mallopt(M_TRIM_THRESHOLD, TRIM_THRESHOLD)
+    except (OSError, AttributeError):
+        pass  # not glibc
 
 
 class ViewError(Exception):
@@ -194,6 +212,7 @@ class View(object):
         self.token = None if loopback else binascii.hexlify(os.urandom(16)).decode('ascii')
         with open(PAGE_FILE, 'rb') as f:
             self.page = f.read()
+        _keep_freed_memory()
         try:
             self.server = _Server(family, sockaddr, self)
         except (socket.error, OSError) as e:
@@ -231,8 +250,6 @@ class View(object):
     def publish(self, runs):
         """A frame's exported runs, (tx, ty, pixels, (w, h)) in tiles of the
         picture's edge, for every viewer's backlog."""
-        if not self.viewers:
-            return
         edge = self.picture.edge
         message = Message(CHANGES, self.sequence + 1,
                           (self.picture.width, self.picture.height),
@@ -260,6 +277,11 @@ class View(object):
                 if not viewer.needs_picture:
                     viewer.backlog.append(STATUS)
                     viewer.wake()
+
+    def watched(self):
+        """Whether anyone is watching: runs kept for no one would cost the
+        capture time in the allocator."""
+        return bool(self.viewers)
 
     def counts(self):
         """(viewers, frames skipped for them)"""
