@@ -211,7 +211,7 @@ class Capture(object):
         if self.view and self.args.grey:
             tessera.toGreyscale(0)  # the whole store, marking nothing
         wide, high = self.tiles
-        runs = [] if self.view and self.view.watched() else None
+        runs = [] if self.view else None
         for start, length in self.get_changes(0, wide * high):
             if count:
                 self.changed += length

@@ -278,11 +278,6 @@ class View(object):
                     viewer.backlog.append(STATUS)
                     viewer.wake()
 
-    def watched(self):
-        """Whether anyone is watching: runs kept for no one would cost the
-        capture time in the allocator."""
-        return bool(self.viewers)
-
     def counts(self):
         """(viewers, frames skipped for them)"""
         return len(self.viewers), self.skipped
