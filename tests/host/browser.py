@@ -20,7 +20,7 @@ CHROMEDRIVER = '/usr/bin/chromedriver'
 # Without the network ones Chromium reaches out at start-up; the network here is closed.
 FLAGS = ['--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
          '--disable-background-networking', '--disable-component-update', '--disable-sync',
-         '--no-proxy-server', '--window-size=800,450']
+         '--no-proxy-server', '--window-size=800,560']
 
 
 def missing():
