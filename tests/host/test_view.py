@@ -122,7 +122,7 @@ def status_lines(stream, n):
     """(frames/s, viewers, skipped) of the host's next n status lines."""
     figures = []
     while len(figures) < n:
-        line = stream.readline()
+        line = stream.readline().decode('utf-8')
         found = re.search(r'([\d.]+) frames/s .* viewers (\d+)  skipped (\d+)', line)
         if found:
             figures.append((float(found.group(1)), int(found.group(2)), int(found.group(3))))
