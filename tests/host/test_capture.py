@@ -127,7 +127,8 @@ class RunTest(unittest.TestCase):
                      ['--frames', '0'], ['--fast'], ['--device', 'x', '--replay', 'y'],
                      ['--device', 'x', '--endpoint', '0x01'], ['--endpoint', '0x80'],
                      ['--interface', '-1'], ['--timeout', '-1'], ['--replay', 'y', '--every-tile'],
-                     ['--find', '12345678'], ['--reconnect'], ['--frames', 'x']):
+                     ['--find', '12345678'], ['--reconnect'], ['--frames', 'x'],
+                     ['--view', 'x'], ['--view', '65536'], ['--view', '::1:80']):
             status, _, err = run_capture(args)
             self.assertEqual(status, 2, (args, err))
             self.assertNotIn('Traceback', err)

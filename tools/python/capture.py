@@ -37,6 +37,7 @@ import capture_png  # noqa: E402
 import capture_recording  # noqa: E402
 import capture_sources  # noqa: E402
 import capture_video  # noqa: E402
+import capture_view  # noqa: E402
 from capture_recording import RecordingError  # noqa: E402
 import capture_usb  # noqa: E402
 from capture_sources import STOP_GRACE  # noqa: E402
@@ -132,13 +133,14 @@ class Capture(object):
     """The capture loop: every buffer to the decoder, the changed tiles to the
     picture, frames counted at the first-tile flag, snapshots and status."""
 
-    def __init__(self, args, source, recorder, out=sys.stderr, outputs=None):
+    def __init__(self, args, source, recorder, out=sys.stderr, outputs=None, view=None):
         self.args = args
         self.source = source
         self.recorder = recorder
         self.out = out
         self.outputs = outputs  # video and raw frames (capture_video.FrameOutputs)
         self.fed_at = None  # when the buffer last decoded arrived
+        self.view = view  # the live view in a browser (capture_view.View)
         self.edge = tile_edge(args.scale)
         self.frame_size = None
         self.picture = None
@@ -193,13 +195,20 @@ class Capture(object):
         self.frame_size = size
         self.picture = Picture(size, self.edge)
         self.tiles = self.picture.tiles
+        if self.view:
+            self.view.set_picture(self.picture)
+            self.view.status(self.view_fields(0.0, 0.0))
 
     def export_changes(self, count=True):
         """Every changed run, from one getChanges over the whole grid (a window
         that runs on through the rows, row-major), fetched with one toRGBString
         per tile row it covers: a tile row of pixels is small enough to stay in
-        the caches on its way to the picture."""
+        the caches on its way to the picture. A view gets the runs, and
+        with --grey the picture is grey as it arrives."""
+        if self.view and self.args.grey:
+            tessera.toGreyscale(0)  # the whole store, marking nothing
         wide, high = self.tiles
+        runs = [] if self.view else None
         for start, length in self.get_changes(0, wide * high):
             if count:
                 self.changed += length
@@ -209,7 +218,11 @@ class Capture(object):
                 width = min(wide - tx, end - start)
                 data, size = self.to_rgb(tx, ty, width, 1, self.args.scale)
                 self.place(tx, ty, data, size)
+                if runs is not None:
+                    runs.append((tx, ty, data, size))
                 start += width
+        if runs:
+            self.view.publish(runs)
 
     def frames_complete(self, last):
         """The picture takes the changes of frames up to `last` once they are
@@ -295,23 +308,35 @@ class Capture(object):
             return
         self.collect_stats()
         dt = now - then
+        fps, mbps = (self.frames_started - frames) / dt, (self.bytes - nbytes) / dt / 1e6
         self.out.write('%s: %6.1f s %7.1f frames/s %7.1f MB/s %8d tiles/s  padding %d  '
-                       'bogus %d%s\n' % (PROG, now - self.started,
-                                         (self.frames_started - frames) / dt,
-                                         (self.bytes - nbytes) / dt / 1e6,
+                       'bogus %d%s\n' % (PROG, now - self.started, fps, mbps,
                                          int((self.changed - changed) / dt), self.padding,
                                          self.bogus, self.extra_status()))
         self.out.flush()
+        if self.view:
+            self.view.status(self.view_fields(fps, mbps))
         self.interval = (now, self.frames_started, self.bytes, self.changed)
         if self.recorder:
             self.recorder.tick()
 
     def extra_status(self):
-        """What the source (stalls, reconnects, waiting for a device) and the
-        outputs (frames dropped) add to the status line, each part after two
-        spaces."""
-        return ''.join(part.status() for part in (self.source, self.outputs)
+        """What the source (stalls, reconnects, waiting for a device), the
+        outputs (frames dropped) and the view (viewers, frames skipped for
+        them) add to the status line, each part after two spaces."""
+        text = ''.join(part.status() for part in (self.source, self.outputs)
                        if hasattr(part, 'status'))
+        if self.view:
+            text += '  viewers %d  skipped %d' % self.view.counts()
+        return text
+
+    def view_fields(self, fps, mbps, ended=False):
+        """The figures of the view's status line."""
+        picture = self.picture
+        return {'source': self.source.name, 'size': self.frame_size or (0, 0),
+                'picture': (picture.width, picture.height) if picture else (0, 0),
+                'grey': self.args.grey, 'fps': fps, 'mbps': mbps, 'recording': self.args.record,
+                'frames': self.frames_done, 'ended': ended}
 
     def shown_picture(self):
         """The picture as the outputs show it: in grey when asked."""
@@ -446,6 +471,13 @@ def positive(kind):
     return above_zero
 
 
+def view_value(text):
+    try:
+        return capture_view.view_address(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e))
+
+
 def in_range(low, high, kind=int):
     def within(text):
         value = _number(kind, text)
@@ -532,6 +564,11 @@ def parse_args(argv):
     out.add_argument('--ffmpeg', metavar='PATH', help='the ffmpeg program (default: from PATH)')
     out.add_argument('--raw', metavar='FILE',
                      help='every frame as raw RGBA to FILE (- for stdout)')
+    out.add_argument('--view', type=view_value, metavar='[HOST:]PORT',
+                     help='show the picture live in a browser at http://HOST:PORT/ (HOST '
+                     '127.0.0.1 unless given; any other than 127.0.0.1, ::1 or localhost '
+                     'needs the token printed with the URL); after the capture the last frame '
+                     'is shown until Ctrl-C')
     args = p.parse_args(argv)
     if args.every and not args.snapshot:
         p.error('--every needs --snapshot')
@@ -564,13 +601,13 @@ def open_source(args, out):
     return capture_sources.SyntheticSource(args.size[0], args.size[1], args.every_tile)
 
 
-FAILURES = (DeviceError, RecordingError, OutputError, VideoError)
+FAILURES = (DeviceError, RecordingError, OutputError, VideoError, capture_view.ViewError)
 
 
 def main(argv=None, out=sys.stderr):
     args = parse_args(sys.argv[1:] if argv is None else argv)
     capture = None
-    source = recorder = outputs = None
+    source = recorder = outputs = view = None
     status = 0
 
     def interrupted(signum, frame):
@@ -589,6 +626,9 @@ def main(argv=None, out=sys.stderr):
                 raise OutputError('cannot write %s: %s' % (args.snapshot, problem))
         if args.record:
             recorder = capture_recording.RecordingWriter(args.record, args.keep or 0)
+        if args.view:
+            view = capture_view.View(args.view)
+            out.write('%s: view at %s\n' % (PROG, view.url))
         source = open_source(args, out)
         if isinstance(source, capture_sources.DeviceSource):
             device = source.device
@@ -600,7 +640,7 @@ def main(argv=None, out=sys.stderr):
             out.write('%s: replaying %s: %d files from %d.out, about %d s\n' %
                       (PROG, args.replay, source.count, source.first, source.seconds))
         outputs = capture_video.open_outputs(args, out, wait=bool(args.replay))
-        capture = Capture(args, source, recorder, out, outputs)
+        capture = Capture(args, source, recorder, out, outputs, view)
         try:
             capture.run()
         except FAILURES as e:
@@ -647,7 +687,22 @@ def main(argv=None, out=sys.stderr):
                 # ffmpeg reads to the end of what it was given, and ends the file there.
                 out.write('%s: interrupted; the video ends early\n' % PROG)
                 status = 130
+    if view:
+        try:
+            if capture and capture.picture is not None and status != 130:
+                serve_last_frame(capture, view, out)
+        finally:
+            view.close()
     return status
+
+
+def serve_last_frame(capture, view, out):
+    elapsed = max(capture.elapsed, 1e-9)
+    view.status(capture.view_fields(capture.frames_done / elapsed,
+                                    capture.bytes / 1e6 / elapsed, ended=True))
+    out.write('%s: capture ended; the view shows its last frame until Ctrl-C\n' % PROG)
+    out.flush()
+    view.serve_until_interrupted()
 
 
 if __name__ == '__main__':
