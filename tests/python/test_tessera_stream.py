@@ -12,6 +12,7 @@ import struct
 import sys
 import unittest
 
+from byteview import byte_view as read_only
 import tessera
 import tilestream
 
@@ -98,15 +99,6 @@ def foreign_buffer(data):
         flags = ()
     from_memory.restype = ctypes.py_object
     return from_memory(ctypes.addressof(memory), len(data), *flags), memory
-
-
-if sys.version_info[0] >= 3:
-    def read_only(data, offset=0, size=None):
-        """A read-only view of part of `data`."""
-        view = memoryview(data)
-        return view[offset:] if size is None else view[offset:offset + size]
-else:
-    read_only = buffer  # noqa: F821 -- Python 2.7's read-only buffer object
 
 
 class PyMethodDef(ctypes.Structure):
