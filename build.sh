@@ -59,7 +59,10 @@ case "${1:-test}" in
         deps
         configure build-sanitize -DTESSERA_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
         compile build-sanitize
-        ctest --test-dir build-sanitize --output-on-failure -j "$jobs" -LE "bench|vm" ;;
+        # The host's suites reach the modules through Python code that the
+        # sanitizers do not see: they run once, under Python 3.
+        ctest --test-dir build-sanitize --output-on-failure -j "$jobs" -LE "bench|vm" \
+            -E '^host_.*_py27$' ;;
     bench)
         configure build -DCMAKE_BUILD_TYPE=Release; compile build
         ctest --test-dir build --output-on-failure -L bench -V ;;
