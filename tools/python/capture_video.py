@@ -377,18 +377,27 @@ class RawOutput(object):
             fd = self.file.fileno()
         self.queue = FrameQueue(lambda: fd, size[0] * size[1] * 4, False, wait, 'raw writer')
         self.captured = 0
+        # The newest frame, queued when the next one comes or at the end: the
+        # capture's last frame is then written even when the reader is behind.
+        self.held = None
 
     def name(self):
         return 'stdout' if self.path == '-' else self.path
 
     def add(self, frame):
+        """False once the writing has failed."""
         self.captured += 1
-        return self.queue.put(frame)
+        written = self.held is None or self.queue.put(self.held)
+        self.held = frame
+        return written
 
     def failure(self):
         return 'cannot write raw frames to %s: %s' % (self.name(), self.queue.error.strerror)
 
     def close(self):
+        if self.held is not None:
+            self.queue.wait = True  # the capture is over: the last frame must not be dropped
+            self.queue.put(self.held)
         error = self.queue.finish()
         if self.file:
             try:
