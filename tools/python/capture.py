@@ -601,6 +601,12 @@ def open_source(args, out):
     return capture_sources.SyntheticSource(args.size[0], args.size[1], args.every_tile)
 
 
+def report_error(out, error):
+    """One line for a failure that ends the run; its exit status."""
+    out.write('%s: error: %s\n' % (PROG, error))
+    return 1
+
+
 FAILURES = (DeviceError, RecordingError, OutputError, VideoError, capture_view.ViewError)
 
 
@@ -644,8 +650,7 @@ def main(argv=None, out=sys.stderr):
         try:
             capture.run()
         except FAILURES as e:
-            out.write('%s: error: %s\n' % (PROG, e))
-            status = 1
+            status = report_error(out, e)
         # What arrived before a failure is still shown and summed up.
         try:
             if args.snapshot and capture.picture is not None:
@@ -657,8 +662,7 @@ def main(argv=None, out=sys.stderr):
         finally:
             capture.summary()
     except FAILURES as e:
-        out.write('%s: error: %s\n' % (PROG, e))
-        status = 1
+        status = report_error(out, e)
     except KeyboardInterrupt:
         out.write('%s: interrupted\n' % PROG)
         status = 130
@@ -674,15 +678,13 @@ def main(argv=None, out=sys.stderr):
                            recorder.first, recorder.next - 1) if recorder.next else
                           '%s: recording %s: no chunks\n' % (PROG, recorder.dirname))
             except RecordingError as e:
-                out.write('%s: error: %s\n' % (PROG, e))
-                status = 1
+                status = report_error(out, e)
         # After the recording's head: ffmpeg may take a while to finish.
         if outputs:
             try:
                 outputs.close()
             except VideoError as e:
-                out.write('%s: error: %s\n' % (PROG, e))
-                status = 1
+                status = report_error(out, e)
             except KeyboardInterrupt:
                 # ffmpeg reads to the end of what it was given, and ends the file there.
                 out.write('%s: interrupted; the video ends early\n' % PROG)
