@@ -131,8 +131,8 @@ class DeviceTest(unittest.TestCase):
         # replay its end is missing, not its beginning.
         shot, replayed, rec = self.tmp('shot.png'), self.tmp('replay.png'), self.tmp('rec')
         status, _, err = run_capture(
-            self.args('--reconnect', '--frames', '4', '--snapshot', shot, '--record', rec),
-            self.env('synthetic:%dx%d:5' % (W, H), fps=100, update='full', replug='15:300'))
+            self.args('--reconnect', '--frames', '6', '--snapshot', shot, '--record', rec),
+            self.env('synthetic:%dx%d:20' % (W, H), fps=100, update='full', replug='15:300'))
         self.assertEqual(status, 0, err)
         self.assertIn('reconnects 1', err)
         status, _, err = run_capture(['--replay', rec, '--fast', '--snapshot', replayed])
