@@ -1,6 +1,7 @@
 """The Python capture loop against the same work done in C++.
 
-Usage (CTest runs it, label bench, with the usbdevfs stand-in preloaded):
+Usage (CTest runs it, label bench, and with --rounds 1 --frames 1 as a smoke
+test, with the usbdevfs stand-in preloaded):
     capture_loop.py LIBCAPTURE_BASELINE [--json OUT] [--rounds N] [--frames N]
 
 Each figure is the best time of one frame (or of one read, over batches)

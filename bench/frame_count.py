@@ -8,10 +8,11 @@ USB 2.0 rate of 53 MB/s; a real grabber sends at most some tens of frames a
 second, so at that rate only the first kind occurs, and the others bound the
 cost of a buffer that holds frame starts.
 
-Usage: PYTHONPATH=build/python:tools/python python2.7 bench/frame_count.py
+Usage: PYTHONPATH=build/python:tools/python python2.7 bench/frame_count.py [--smoke]
 """
 from __future__ import print_function
 
+import argparse
 import random
 import struct
 import time
@@ -59,12 +60,21 @@ def measure(buffers, tiles, frames):
 
 
 def main():
+    p = argparse.ArgumentParser(description=__doc__.split('\n')[0])
+    p.add_argument('--smoke', action='store_true',
+                   help='a hundredth of the frames, one round: shows that it runs, '
+                   'measures nothing')
+    args = p.parse_args()
+    rounds = 1 if args.smoke else 7
     tessera.createBuffer(WIDTH, HEIGHT)
     for name, frames, changed in (('whole frames', 6, 0), ('40 changed tiles a frame', 3000, 40),
                                   ('4 changed tiles a frame', 20000, 4)):
+        if args.smoke:
+            frames = max(2, frames // 100)
         buffers, tiles = stream(frames, changed)
         megabytes = sum(len(b) for b in buffers) / 1e6
-        best = [min(pair) for pair in zip(*[measure(buffers, tiles, frames) for _ in range(7)])]
+        best = [min(pair) for pair in zip(*[measure(buffers, tiles, frames)
+                                            for _ in range(rounds)])]
         decode, count = best
         print('%-26s %5.1f frames a buffer: counting %6.1f us a buffer, %.2fx videoSink; '
               '%5.1f%% of a core at %g MB/s' %

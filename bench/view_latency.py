@@ -1,7 +1,8 @@
-"""Latency and bytes of the live view (capture.py --view), by hand:
+"""Latency and bytes of the live view (capture.py --view); CTest runs it
+(label bench, and smoke with --smoke), or by hand:
 
     PYTHONPATH=build/python:tools/python TESSERA_BUILD_DIR=build \\
-        python2.7 bench/view_latency.py [--seconds S] [--json OUT]
+        python2.7 bench/view_latency.py [--seconds S] [--json OUT] [--smoke]
 
 The capture loop runs in this process on a 1920x1080 synthetic grabber that
 sends two test-pattern frames in turn, paced to a frame rate: either one
@@ -15,7 +16,10 @@ time.time() through WebDriver (the fastest of 20 round trips, whose
 midpoint is only as exact as the round trip is even) and the offset
 reported, not applied. The first two seconds (the whole first picture,
 warm-up) are left out. Frames a viewer skipped (it was behind and got the
-whole picture instead) have no latency and are not counted.
+whole picture instead) have no latency and are not counted. --smoke runs
+each case for half a second at 320x240, nothing left out: it shows that the
+benchmark works and measures nothing. Without Chromium it exits with
+status 77.
 
 As a baseline from the same run, each case is run again with a plain Python
 client reading the stream socket instead of the browser (the time a
@@ -33,6 +37,7 @@ import struct
 import sys
 import threading
 import time
+import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -43,17 +48,18 @@ import capture  # noqa: E402
 import capture_sources  # noqa: E402
 import capture_view  # noqa: E402
 
-W, H = 1920, 1080
-TILES = ((W + 15) // 16) * ((H + 15) // 16)
+SIZE = (1920, 1080)
+SMOKE_SIZE = (320, 240)
 
 
 class PacedSource(capture_sources.SyntheticSource):
     """Two pattern frames in turn at `fps`: every tile of each, or one tile,
     a different one each frame, after a whole first frame."""
 
-    def __init__(self, fps, every_tile):
-        capture_sources.SyntheticSource.__init__(self, W, H, every_tile)
-        self.patterns = [self.tilestream.test_pattern(W, H, n) for n in (0, 40)]
+    def __init__(self, size, fps, every_tile):
+        capture_sources.SyntheticSource.__init__(self, size[0], size[1], every_tile)
+        self.patterns = [self.tilestream.test_pattern(size[0], size[1], n) for n in (0, 40)]
+        self.tiles = self.encoder.tiles_wide * self.encoder.tiles_high
         self.period = 1.0 / fps
         self.due = None
 
@@ -66,8 +72,8 @@ class PacedSource(capture_sources.SyntheticSource):
         if self.every_tile or self.number == 0:
             self.encoder.put_frame(frame)
             return
-        mask = bytearray(TILES)
-        mask[self.number * 7919 % TILES] = 1
+        mask = bytearray(self.tiles)
+        mask[self.number * 7919 % self.tiles] = 1
         self.encoder.put_frame(frame, bytes(mask))
 
 
@@ -93,7 +99,7 @@ class StreamClock(threading.Thread):
                 if not chunk:
                     return
                 data += chunk
-            length, kind, _, _, _, stamp, _, _ = struct.unpack('<IBBHIdHH', bytes(data[:24]))
+            length, kind, flags, _, _, stamp, _, _ = struct.unpack('<IBBHIdHH', bytes(data[:24]))
             while len(data) < length + 4:
                 chunk = self.socket.recv(1 << 20)
                 if not chunk:
@@ -101,8 +107,12 @@ class StreamClock(threading.Thread):
                 data += chunk
             if kind == 2:
                 self.trace.append((stamp * 1000, time.time() * 1000, length + 4))
-            elif kind == 3 and b'"ended": true' in data[24:length + 4]:
-                return
+            elif kind == 3:
+                status = bytes(data[24:length + 4])
+                if flags & capture_view.DEFLATE:
+                    status = zlib.decompress(status)
+                if b'"ended": true' in status:
+                    return
             del data[:length + 4]
 
 
@@ -124,21 +134,21 @@ def percentile(values, p):
     return values[min(len(values) - 1, int(p / 100.0 * len(values)))] if values else float('nan')
 
 
-def summarise(trace, began):
-    kept = [t for t in trace if t[0] / 1000 >= began + 2.0]
+def summarise(trace, began, warm_up):
+    kept = [t for t in trace if t[0] / 1000 >= began + warm_up]
     latency = [t[1] - t[0] for t in kept]
     return {'frames': len(kept), 'p50_ms': percentile(latency, 50),
             'p99_ms': percentile(latency, 99), 'max_ms': max(latency) if latency else None,
             'bytes_per_frame': percentile([t[2] for t in kept], 50)}
 
 
-def run_case(b, every_tile, fps, seconds, deflate):
+def run_case(b, size, every_tile, fps, seconds, deflate, warm_up):
     """The figures of one case read by the page (b), or by a socket (b None)."""
     args = capture.parse_args(['--view', '127.0.0.1:0', '--frames', str(int(fps * seconds))])
     view = capture_view.View(args.view)
     try:
-        run = capture.Capture(args, PacedSource(fps, every_tile), None, open(os.devnull, 'w'),
-                              view)
+        run = capture.Capture(args, PacedSource(size, fps, every_tile), None,
+                              open(os.devnull, 'w'), view=view)
         query = 'trace&deflate=%d' % deflate
         offset = round_trip = 0.0
         if b:
@@ -160,7 +170,7 @@ def run_case(b, every_tile, fps, seconds, deflate):
         else:
             reader.join(120)
             trace = reader.trace
-        figures = summarise(trace, began)
+        figures = summarise(trace, began, warm_up)
         figures.update(published=run.frames_done, clock_offset_ms=offset,
                        clock_round_trip_ms=round_trip)
         return figures
@@ -172,17 +182,23 @@ def main():
     p = argparse.ArgumentParser(description=__doc__.split('\n')[0])
     p.add_argument('--seconds', type=float, default=10.0, help='per case (default 10)')
     p.add_argument('--json', metavar='OUT', help='also write the results here')
+    p.add_argument('--smoke', action='store_true',
+                   help='half a second a case at %dx%d, no warm-up left out: shows that it '
+                   'runs, measures nothing' % SMOKE_SIZE)
     args = p.parse_args()
+    size, seconds, warm_up = ((SMOKE_SIZE, 0.5, 0.0) if args.smoke else
+                              (SIZE, args.seconds, 2.0))
     why = browser.missing()
     if why:
-        sys.exit('view_latency: ' + why)
+        sys.stderr.write('view_latency: %s\n' % why)
+        sys.exit(77)
     cases = [(False, 30, 0), (False, 30, 1), (True, 5, 0), (True, 5, 1), (True, 30, 0)]
     results = []
     b = browser.Browser()
     try:
         for every_tile, fps, deflate in cases:
-            page = run_case(b, every_tile, fps, args.seconds, deflate)
-            wire = run_case(None, every_tile, fps, args.seconds, deflate)
+            page = run_case(b, size, every_tile, fps, seconds, deflate, warm_up)
+            wire = run_case(None, size, every_tile, fps, seconds, deflate, warm_up)
             results.append({'case': 'every tile' if every_tile else 'one tile', 'fps': fps,
                             'deflate': bool(deflate), 'page': page, 'socket': wire})
             print('%-10s %2d fps %-7s published %4d painted %4d: p50 %7.1f ms  p99 %7.1f ms  '

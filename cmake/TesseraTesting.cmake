@@ -24,17 +24,25 @@ if(TESSERA_SANITIZE)
     "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1")
 endif()
 
+# tessera_test_environment(OUT "lib;..." var=value...): TESSERA_TEST_ENV and
+# the given variables, with the sanitizer runtime (when there is one) and the
+# libraries preloaded.
+function(tessera_test_environment out preload)
+  set(preload ${TESSERA_SANITIZER_PRELOAD} ${preload})
+  set(env ${TESSERA_TEST_ENV} ${ARGN})
+  if(preload)
+    string(REPLACE ";" ":" preload "${preload}")
+    list(APPEND env "LD_PRELOAD=${preload}")
+  endif()
+  set(${out} "${env}" PARENT_SCOPE)
+endfunction()
+
 # tessera_python_test(NAME file.py [MAIN] [PRELOAD lib...] [LABELS ...] [TIMEOUT s])
 # Runs one unittest file under each interpreter built, as NAME_pyXY; with
 # MAIN only under 2.7 and the newest Python 3 (for the slow loops).
 function(tessera_python_test name file)
   cmake_parse_arguments(T "MAIN" "TIMEOUT" "PRELOAD;LABELS;ENV" ${ARGN})
-  set(preload ${TESSERA_SANITIZER_PRELOAD} ${T_PRELOAD})
-  set(env ${TESSERA_TEST_ENV} ${T_ENV})
-  if(preload)
-    string(REPLACE ";" ":" preload "${preload}")
-    list(APPEND env "LD_PRELOAD=${preload}")
-  endif()
+  tessera_test_environment(env "${T_PRELOAD}" ${T_ENV})
   get_filename_component(dir "${CMAKE_CURRENT_SOURCE_DIR}/${file}" DIRECTORY)
   get_filename_component(base "${file}" NAME)
   set(tags ${TESSERA_PYTHON_TAGS})
@@ -52,4 +60,40 @@ function(tessera_python_test name file)
       set_tests_properties(${name}_${tag} PROPERTIES TIMEOUT ${T_TIMEOUT})
     endif()
   endforeach()
+endfunction()
+
+# tessera_benchmark(NAME [PYTHON | EACH_PYTHON] COMMAND cmd arg... [FULL arg...]
+#                   SMOKE arg... [PRELOAD lib...])
+# Registers a benchmark twice: NAME (label bench), the full measurement that
+# ./build.sh bench runs, with the FULL arguments added; and NAME_smoke (label
+# smoke), with the SMOKE arguments instead: a small input, seconds, figures
+# not worth reading, run with the suite so that a benchmark that no longer
+# works fails it. With PYTHON the command is a Python script, run under
+# TESSERA_HOST_PYTHON; with EACH_PYTHON the full run goes once per
+# interpreter (NAME_pyXY, @TAG@ in FULL replaced by pyXY), the smoke run
+# still once. Exit status 77 is a skip (something the benchmark needs, such
+# as a browser, is missing).
+function(tessera_benchmark name)
+  cmake_parse_arguments(B "PYTHON;EACH_PYTHON" "" "COMMAND;FULL;SMOKE;PRELOAD" ${ARGN})
+  tessera_test_environment(env "${B_PRELOAD}")
+  set(command ${B_COMMAND})
+  if(B_PYTHON OR B_EACH_PYTHON)
+    set(command "${TESSERA_HOST_PYTHON}" ${B_COMMAND})
+  endif()
+  add_test(NAME ${name}_smoke COMMAND ${command} ${B_SMOKE})
+  set_tests_properties(${name}_smoke PROPERTIES LABELS smoke TIMEOUT 120)
+  set(full ${name})
+  if(B_EACH_PYTHON)
+    set(full)
+    foreach(tag ${TESSERA_PYTHON_TAGS})
+      string(REPLACE "@TAG@" ${tag} args "${B_FULL}")
+      add_test(NAME ${name}_${tag}
+        COMMAND "${TESSERA_PYTHON_${tag}_EXECUTABLE}" ${B_COMMAND} ${args})
+      list(APPEND full ${name}_${tag})
+    endforeach()
+  else()
+    add_test(NAME ${name} COMMAND ${command} ${B_FULL})
+  endif()
+  set_tests_properties(${full} PROPERTIES LABELS bench TIMEOUT 1200)
+  set_tests_properties(${name}_smoke ${full} PROPERTIES ENVIRONMENT "${env}" SKIP_RETURN_CODE 77)
 endfunction()

@@ -126,6 +126,22 @@ class DeviceTest(unittest.TestCase):
         self.assertEqual(status, 0, err)
         self.assertTrue(read_png(replayed)[2] == pattern_rgb(W, H, 49))
 
+    def test_replay_says_an_unplug_cut_a_packet(self):
+        # Whole frames span transfers, so the unplug cuts a pixel packet: in the
+        # replay its end is missing, not its beginning.
+        shot, replayed, rec = self.tmp('shot.png'), self.tmp('replay.png'), self.tmp('rec')
+        status, _, err = run_capture(
+            self.args('--reconnect', '--frames', '6', '--snapshot', shot, '--record', rec),
+            self.env('synthetic:%dx%d:20' % (W, H), fps=100, update='full', replug='15:300'))
+        self.assertEqual(status, 0, err)
+        self.assertIn('reconnects 1', err)
+        status, _, err = run_capture(['--replay', rec, '--fast', '--snapshot', replayed])
+        self.assertEqual(status, 0, err)
+        self.assertIn('dropped 1 packet(s) whose end is not in the recording: the stream '
+                      'stopped there (device gone)', err)
+        self.assertNotIn('beginning', err)
+        self.assertEqual(read_png(replayed), read_png(shot))
+
     def test_silent_device_times_out(self):
         began = time.time()
         status, _, err = run_capture(self.args('--timeout', '1'),

@@ -2,6 +2,7 @@
 // interpreter lock.
 #include <errno.h>
 #include <sched.h>
+#include <stdio.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -108,6 +109,25 @@ TEST_F(BulkRingTest, FailedAttachTakesBackWhatItSubmitted) {
         EXPECT_EQ(count(USBFS_STANDIN_DISCARD), k);
         EXPECT_EQ(count(USBFS_STANDIN_REAP), k);
     }
+}
+
+// A regular file taken for a device: it takes transfers, but epoll cannot
+// watch it, so a later detach could not tell whether it is still the device.
+TEST_F(BulkRingTest, AttachThatCannotWatchLeavesNothingQueued) {
+    FILE *file = tmpfile();
+    ASSERT_NE(file, nullptr);
+    fd = fileno(file);
+    ASSERT_EQ(usbfs_standin_register(fd), 0);
+    BulkReader *r = nullptr;
+    EXPECT_EQ(attachReader(fd, 0x81, &r), EOPNOTSUPP);
+    EXPECT_EQ(r, nullptr);
+    EXPECT_EQ(usbfs_standin_held(fd), 0);
+    EXPECT_EQ(count(USBFS_STANDIN_SUBMIT), 1);
+    EXPECT_EQ(count(USBFS_STANDIN_REAP), 1);
+    EXPECT_EQ(usbfs_standin_violations(fd), 0);
+    EXPECT_EQ(usbfs_standin_unregister(fd), 0);
+    fclose(file);
+    fd = -1;
 }
 
 TEST_F(BulkRingTest, DetachReapsACompletionItCouldNotDiscard) {

@@ -386,6 +386,10 @@ class Capture(object):
         if getattr(self.source, 'dropped_packets', 0):
             self.out.write('%s: dropped the rest of %d packet(s) whose beginning is not in the '
                            'recording\n' % (PROG, self.source.dropped_packets))
+        if getattr(self.source, 'cut_packets', 0):
+            self.out.write('%s: dropped %d packet(s) whose end is not in the recording: the '
+                           'stream stopped there (device gone)\n' %
+                           (PROG, self.source.cut_packets))
         if getattr(self.source, 'cut', None):
             self.out.write('%s: %s; replay ended there after %d chunks\n' %
                            (PROG, self.source.cut, self.source.played))

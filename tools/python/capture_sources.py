@@ -363,7 +363,8 @@ class ReplaySource(object):
         self.timestamp = None
         self.frame_size = None
         self.clock = None  # (wall time, chunk time) of the first chunk
-        self.dropped_packets = 0
+        self.dropped_packets = 0  # their beginning is not in the recording
+        self.cut_packets = 0  # their end is not: the stream stopped (device gone)
 
     @property
     def cut(self):
@@ -405,8 +406,11 @@ class ReplaySource(object):
         # recording starts mid-packet, for instance after --keep): completing it
         # from whatever is held would paint a garbage tile. Drop the rest of that
         # packet instead and decode the buffer from the next item on; padding
-        # still counts from the buffer's start.
-        self.dropped_packets += 1
+        # still counts from the buffer's start. A packet the store holds that
+        # the chunk does not go on with was cut off where the recorded stream
+        # started over (the device went away); it goes too.
+        self.dropped_packets += chunk.needed != 0
+        self.cut_packets += tessera.record()[0] != 0
         tessera.playvideo(capture_recording.CHUNK_HEADER.pack(0, 0, chunk.width, chunk.height))
         return tessera.videoSink(raw, min(chunk.needed - chunk.held, len(raw)))[1]
 

@@ -172,6 +172,17 @@ void reapCancelled(BulkReader *r) {
     }
 }
 
+// Discards and reaps every request still queued, once no other call works the
+// descriptor.
+void drainRequests(BulkReader *r) {
+    waitWhileBusy(r);
+    takeBusy(r);
+    // Again: a read woken by a detach may have given its last slot back meanwhile.
+    discardSubmitted(r);
+    reapCancelled(r);
+    releaseBusy(r);
+}
+
 }  // namespace
 
 void moveSlot(BulkBuffer *slot, SlotState to) {
@@ -198,17 +209,22 @@ int attachReader(int fd, int ep, BulkReader **reader) {
     r->urbTemplate.endpoint = r->ep;
     r->urbTemplate.buffer_length = kTransferBytes;
     r->generation = currentGeneration();
-    // A reader that could not tell later whether the descriptor is still its
-    // device could never be drained safely. A bad descriptor is left to the
-    // submission, which reports it.
-    int err = watchDescriptor(fd, &r->watch);
-    if (err && err != EBADF) {
+    int unwatched = watchDescriptor(fd, &r->watch);
+    // A descriptor that cannot be watched still gets one submission: one that
+    // is no device (a regular file, a closed number) fails it with the
+    // kernel's own answer, which says more than epoll's refusal.
+    int err = queueRequests(r, unwatched ? &r->buffers[0] : nullptr);
+    if (err || unwatched) {
+        // Still within the call that got the descriptor, so it is still the
+        // file submitted to, watched or not.
+        drainRequests(r);
+        if (r->watch >= 0) close(r->watch);
         free(r);
-        return err;
-    }
-    if ((err = queueRequests(r, nullptr))) {
-        freeBulkReader(r);
-        return err;
+        if (err) return err;
+        // A reader that could not tell later whether the descriptor is still
+        // its device could never be drained safely. epoll's EPERM (the file
+        // cannot be polled) would read as a lack of permission.
+        return unwatched == EPERM ? EOPNOTSUPP : unwatched;
     }
     *reader = r;
     return 0;
@@ -225,12 +241,7 @@ void detachReader(BulkReader *reader) {
         // and it ends without touching the ring again.
         if (busyState(reader)) discardSubmitted(reader);
     }
-    waitWhileBusy(reader);
-    takeBusy(reader);
-    // Again: a read woken above may have given its last slot back meanwhile.
-    discardSubmitted(reader);
-    reapCancelled(reader);
-    releaseBusy(reader);
+    drainRequests(reader);
 }
 
 void freeBulkReader(BulkReader *reader) {

@@ -56,9 +56,9 @@ struct BulkReader {
     // 1 while a read, or the drain of a detach, works the descriptor; a futex
     // word, so that a detach can sleep until a read in another thread is over.
     uint32_t busy;
-    // An epoll set holding `fd` (-1 only while a bad descriptor fails the
-    // attach): it tells whether the number still names the file the reader
-    // was attached to, without keeping that file open.
+    // An epoll set holding `fd` (-1 only while an attach that could not
+    // watch it fails): it tells whether the number still names the file the
+    // reader was attached to, without keeping that file open.
     int32_t watch;
     // The process generation that attached (see bulk_ring.cpp): a forked
     // child shares the descriptor but not the transfers.
@@ -74,11 +74,14 @@ constexpr int kReaderDetached = -1;
 constexpr int kReaderNoMemory = -2;
 
 // Allocates a reader (one zero-filled block) and submits all 16 transfers.
-// Returns 0 with *reader set, kReaderNoMemory, the errno of a descriptor that
-// cannot be watched (a file that cannot be polled, as a regular file: EPERM),
-// or the errno of a failed submission,
-// after which every transfer submitted before it has been discarded and
-// reaped and the record freed.
+// Returns 0 with *reader set, kReaderNoMemory, or the errno of a failed
+// submission (ENOTTY for a file that is no device, EBADF for a closed
+// descriptor), after which every transfer submitted before it has been
+// discarded and reaped and the record freed. A descriptor that cannot be
+// watched (see `watch`) gets one submission only; when it takes it, that
+// transfer is discarded and reaped too and the attach fails with EOPNOTSUPP
+// for a file that cannot be polled, or with the errno of whatever else kept
+// it from being watched (EMFILE, ENOMEM, ENOSPC, ...).
 int attachReader(int fd, int ep, BulkReader **reader);
 
 // With `single` null submits every idle slot, in index order, stopping at the
