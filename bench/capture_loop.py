@@ -26,7 +26,7 @@ import time
 
 import sluice64
 import tessera
-import tilestream
+from tessera_capture import tilestream
 import usbfs_standin
 
 W, H = 1920, 1080

@@ -8,7 +8,7 @@ USB 2.0 rate of 53 MB/s; a real grabber sends at most some tens of frames a
 second, so at that rate only the first kind occurs, and the others bound the
 cost of a buffer that holds frame starts.
 
-Usage: PYTHONPATH=build/python:tools/python python2.7 bench/frame_count.py [--smoke]
+Usage: PYTHONPATH=build/python:host python3 bench/frame_count.py [--smoke]
 """
 from __future__ import print_function
 
@@ -17,9 +17,9 @@ import random
 import struct
 import time
 
-import capture_frames
+from tessera_capture import framing as capture_frames
 import tessera
-import tilestream
+from tessera_capture import tilestream
 
 WIDTH, HEIGHT = 1920, 1080
 USB2_MB_S = 53.0

@@ -1,7 +1,7 @@
 """Latency and bytes of the live view (capture.py --view); CTest runs it
 (label bench, and smoke with --smoke), or by hand:
 
-    PYTHONPATH=build/python:tools/python TESSERA_BUILD_DIR=build \\
+    PYTHONPATH=build/python:host TESSERA_BUILD_DIR=build \\
         python2.7 bench/view_latency.py [--seconds S] [--json OUT] [--smoke]
 
 The capture loop runs in this process on a 1920x1080 synthetic grabber that
@@ -41,24 +41,27 @@ import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
-sys.path[:0] = [os.path.join(ROOT, 'tools', 'python'), os.path.join(ROOT, 'tests', 'host')]
+sys.path[:0] = [os.path.join(ROOT, 'host'), os.path.join(ROOT, 'tests', 'host')]
 
 import browser  # noqa: E402
-import capture  # noqa: E402
-import capture_sources  # noqa: E402
-import capture_view  # noqa: E402
+from tessera_capture import tilestream  # noqa: E402
+from tessera_capture.cli import parse_args  # noqa: E402
+from tessera_capture.decoder import Decoder  # noqa: E402
+from tessera_capture.loop import Capture  # noqa: E402
+from tessera_capture.sources.synthetic import SyntheticSource  # noqa: E402
+from tessera_capture.view import server as capture_view  # noqa: E402
 
 SIZE = (1920, 1080)
 SMOKE_SIZE = (320, 240)
 
 
-class PacedSource(capture_sources.SyntheticSource):
+class PacedSource(SyntheticSource):
     """Two pattern frames in turn at `fps`: every tile of each, or one tile,
     a different one each frame, after a whole first frame."""
 
     def __init__(self, size, fps, every_tile):
-        capture_sources.SyntheticSource.__init__(self, size[0], size[1], every_tile)
-        self.patterns = [self.tilestream.test_pattern(size[0], size[1], n) for n in (0, 40)]
+        SyntheticSource.__init__(self, size[0], size[1], every_tile)
+        self.patterns = [tilestream.test_pattern(size[0], size[1], n) for n in (0, 40)]
         self.tiles = self.encoder.tiles_wide * self.encoder.tiles_high
         self.period = 1.0 / fps
         self.due = None
@@ -144,11 +147,10 @@ def summarise(trace, began, warm_up):
 
 def run_case(b, size, every_tile, fps, seconds, deflate, warm_up):
     """The figures of one case read by the page (b), or by a socket (b None)."""
-    args = capture.parse_args(['--view', '127.0.0.1:0', '--frames', str(int(fps * seconds))])
-    view = capture_view.View(args.view)
+    settings = parse_args(['--view', '127.0.0.1:0', '--frames', str(int(fps * seconds))])[1]
+    view = capture_view.View(settings.view)
     try:
-        run = capture.Capture(args, PacedSource(size, fps, every_tile), None,
-                              open(os.devnull, 'w'), view=view)
+        run = Capture(settings, PacedSource(size, fps, every_tile), Decoder(), view=view)
         query = 'trace&deflate=%d' % deflate
         offset = round_trip = 0.0
         if b:
@@ -160,10 +162,9 @@ def run_case(b, size, every_tile, fps, seconds, deflate, warm_up):
         while view.counts()[0] < 1:
             time.sleep(0.01)
         began = time.time()
-        run.run()
-        elapsed = max(run.elapsed, 1e-9)
-        view.status(run.view_fields(run.frames_done / elapsed, run.bytes / 1e6 / elapsed,
-                                    ended=True))
+        for frame in run.frames():
+            view.add(frame)
+        view.status(run.ended_fields())
         if b:
             b.wait_for('return view.ended', 120)
             trace = b.run('return view.trace')

@@ -10,6 +10,7 @@
 # Sets:
 #   TESSERA_PYTHON_TAGS       one tag per interpreter: py27, py38, py313, ...
 #   TESSERA_PYTHON_MAIN_TAGS  2.7 and the newest Python 3 among them
+#   TESSERA_PYTHON3_TAGS      the Python 3 ones, which the capture host runs on
 #   TESSERA_PYTHON_<tag>_EXECUTABLE, _INCLUDE_DIR, _SUFFIX (.so, or EXT_SUFFIX)
 #   TESSERA_HOST_PYTHON       (cache) the interpreter ./build.sh capture runs:
 #                             the newest Python 3, else 2.7
@@ -161,6 +162,8 @@ if(NOT _tp_found)
 endif()
 
 set(TESSERA_PYTHON_TAGS ${_tp_found})
+set(TESSERA_PYTHON3_TAGS ${_tp_found})
+list(REMOVE_ITEM TESSERA_PYTHON3_TAGS py27)
 set(TESSERA_PYTHON_MAIN_TAGS)
 set(_newest "")
 foreach(_tag ${TESSERA_PYTHON_TAGS})

@@ -9,7 +9,8 @@ endif()
 # Environment for Python tests: the freshly built modules and the tools first
 # on the path; under the sanitizers the runtime is preloaded into the
 # interpreter, which was not built with it.
-set(TESSERA_PYTHONPATH "${CMAKE_BINARY_DIR}/python:${CMAKE_SOURCE_DIR}/tools/python")
+set(TESSERA_PYTHONPATH
+  "${CMAKE_BINARY_DIR}/python:${CMAKE_SOURCE_DIR}/host:${CMAKE_SOURCE_DIR}/tests/support/python")
 set(TESSERA_TEST_ENV
   "PYTHONPATH=${TESSERA_PYTHONPATH}"
   "TESSERA_BUILD_DIR=${CMAKE_BINARY_DIR}"
@@ -37,17 +38,21 @@ function(tessera_test_environment out preload)
   set(${out} "${env}" PARENT_SCOPE)
 endfunction()
 
-# tessera_python_test(NAME file.py [MAIN] [PRELOAD lib...] [LABELS ...] [TIMEOUT s])
+# tessera_python_test(NAME file.py [MAIN] [HOST] [PRELOAD lib...] [LABELS ...] [TIMEOUT s])
 # Runs one unittest file under each interpreter built, as NAME_pyXY; with
-# MAIN only under 2.7 and the newest Python 3 (for the slow loops).
+# MAIN only under 2.7 and the newest Python 3 (for the slow loops); with HOST
+# only under the Python 3 ones (the capture host's own suites).
 function(tessera_python_test name file)
-  cmake_parse_arguments(T "MAIN" "TIMEOUT" "PRELOAD;LABELS;ENV" ${ARGN})
+  cmake_parse_arguments(T "MAIN;HOST" "TIMEOUT" "PRELOAD;LABELS;ENV" ${ARGN})
   tessera_test_environment(env "${T_PRELOAD}" ${T_ENV})
   get_filename_component(dir "${CMAKE_CURRENT_SOURCE_DIR}/${file}" DIRECTORY)
   get_filename_component(base "${file}" NAME)
   set(tags ${TESSERA_PYTHON_TAGS})
   if(T_MAIN)
     set(tags ${TESSERA_PYTHON_MAIN_TAGS})
+  endif()
+  if(T_HOST)
+    list(REMOVE_ITEM tags py27)
   endif()
   foreach(tag ${tags})
     add_test(NAME ${name}_${tag} COMMAND "${TESSERA_PYTHON_${tag}_EXECUTABLE}"

@@ -11,7 +11,7 @@ import threading
 import time
 import zlib
 
-import tilestream
+from tessera_capture import tilestream
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 CAPTURE = os.path.join(os.path.dirname(os.path.dirname(HERE)), 'tools', 'python', 'capture.py')

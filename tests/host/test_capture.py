@@ -8,8 +8,8 @@ import signal
 import struct
 import unittest
 
-import capture_frames
-import tile_format
+from tessera_capture import framing as capture_frames
+from tessera_capture import tile_format
 from host_common import (HERE, TempDir, black_edges, crop, finish, grey, pattern_rgb, read_png,
                          run_capture, shrink_half, start_capture, summary_frames, wait_for_line)
 

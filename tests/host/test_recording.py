@@ -9,8 +9,9 @@ import unittest
 
 import tessera
 
-import capture_recording
-import capture_sources
+from tessera_capture import recording as capture_recording
+from tessera_capture.decoder import Decoder
+from tessera_capture.sources.replay import ReplaySource
 from host_common import TempDir, pattern_rgb, read_png, run_capture, summary_frames
 
 W, H = 320, 240
@@ -60,16 +61,16 @@ def write_old_layout(chunks, dirname):
 def replay_in_process(dirname):
     """Plays a recording as fast as possible; the source at its end, and the
     arrival times of the chunks played."""
-    source = capture_sources.ReplaySource(dirname, fast=True)
-    times, size = [], None
+    source = ReplaySource(dirname, fast=True)
+    decoder = Decoder()
+    times = []
     while True:
         raw = source.read(lambda: False)
         if raw is None:
             return source, times
-        if source.frame_size != size:
-            size = source.frame_size
-            tessera.createBuffer(*size)
-        source.feed(raw)
+        if source.frame_size != decoder.size:
+            decoder.resize(source.frame_size)
+        decoder.feed(raw, source.chunk)
         times.append(source.timestamp)
 
 
@@ -327,11 +328,13 @@ class ReplayMidPacketTest(unittest.TestCase):
             f.write(HEADER.pack(516, 100, w, h) + stream)
         with open(os.path.join(rec, 'rechead'), 'wb') as f:
             f.write(struct.pack('<III', 0, 1, 1))
-        source = capture_sources.ReplaySource(rec, fast=True)
+        source = ReplaySource(rec, fast=True)
+        decoder = Decoder()
+        decoder.size = (w, h)
         raw = source.read(lambda: False)
-        self.assertEqual(source.held(), (516, 100))
-        self.assertEqual(source.feed(raw), 1)
-        self.assertEqual(source.dropped_packets, 1)
+        self.assertEqual(decoder.held(source.chunk), (516, 100))
+        self.assertEqual(decoder.feed(raw, source.chunk), 1)
+        self.assertEqual(decoder.dropped_packets, 1)
         self.assertEqual(tessera.getChanges(0, 12), [(1, 1)])
         self.assertEqual(tessera.record(), (0, 0))
         self.assertIsNone(source.read(lambda: False))

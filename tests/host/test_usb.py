@@ -4,8 +4,8 @@ import os
 import struct
 import unittest
 
-import capture_usb
-from capture_usb import DeviceError
+from tessera_capture.errors import DeviceError
+from tessera_capture.sources import usb as capture_usb
 from host_common import TempDir, run_capture
 
 

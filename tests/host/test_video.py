@@ -12,10 +12,10 @@ import sys
 import time
 import unittest
 
-import tilestream
+from tessera_capture import tilestream
 
-import capture_recording
-import capture_video
+from tessera_capture import recording as capture_recording
+from tessera_capture.sinks import video as capture_video
 from host_common import (CAPTURE, TempDir, black_edges, finish, grey, pattern_rgb, run_capture,
                          shrink_half, summary_frames, wait_for_line)
 

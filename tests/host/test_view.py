@@ -163,8 +163,9 @@ class BrowserTest(unittest.TestCase):
                                     ('0.5', ['--grey', '--record', self.tmp('rec')],
                                      '?deflate=1')):
             png = self.tmp('last.png')
+            # A capture that ends by itself leaves its last frame on show.
             child, url = start_view(['--size', '640x360', '--scale', scale, '--snapshot', png,
-                                     '--view', '0'] + extra)
+                                     '--seconds', '8', '--view', '0'] + extra)
             try:
                 b.get(url + query)
                 b.wait_for('return view.frames > 5 && view.status !== null')
@@ -174,7 +175,6 @@ class BrowserTest(unittest.TestCase):
                     self.assertIn('recording to', status)
                     rgb = bytearray(base64.b64decode(b.run(CANVAS_RGB)[2]))
                     self.assertTrue(rgb[0::3] == rgb[1::3] == rgb[2::3], 'not grey while live')
-                child.send_signal(signal.SIGINT)
                 b.wait_for('return view.ended')
                 self.assertCanvas(png)
                 if scale == '1':
@@ -196,10 +196,28 @@ class ServerTest(unittest.TestCase):
     def tearDown(self):
         self.tmp.remove()
 
+    def test_one_signal_ends_a_viewed_capture(self):
+        # Ctrl-C, or SIGTERM from a script, is a request to quit: the capture
+        # ends at its frame, the outputs close, and so does the view.
+        for signum in (signal.SIGINT, signal.SIGTERM):
+            png = self.tmp('last.png')
+            child, url = start_view(['--size', '320x240', '--snapshot', png, '--view', '0'])
+            try:
+                status_lines(child.stderr, 1)
+                child.send_signal(signum)
+                status, _, err = finish(child, 60)
+                self.assertEqual(status, 0, err)
+                self.assertNotIn('capture ended', err)
+                self.assertIn('snapshot %s (320x240)' % png, err)
+            finally:
+                if child.poll() is None:
+                    child.kill()
+
     def test_stalled_viewer_costs_nothing_and_catches_up(self):
         png = self.tmp('last.png')
+        # Ends by itself after the phases below (18 status lines).
         child, url = start_view(['--size', '640x480', '--every-tile', '--snapshot', png,
-                                 '--view', '0'])
+                                 '--seconds', '24', '--view', '0'])
         port = port_of(url)
         try:
             # The page is open on loopback, to loopback names only.
@@ -224,7 +242,6 @@ class ServerTest(unittest.TestCase):
             # second with it stalled still has frames. What it costs is a
             # benchmark's matter (bench/view_latency.py), not a timed test's.
             self.assertGreater(min(stalled), 0, (alone, stalled))
-            child.send_signal(signal.SIGINT)
             wait_for_line(child.stderr, 'capture ended', 60)
             self.assertTrue(viewer.until_ended() == read_png(png)[2],
                             'the stalled viewer did not catch up with the last frame')

@@ -64,7 +64,7 @@ def main():
 
     build = os.path.abspath(args.build)
     python = cache_value(build, 'TESSERA_HOST_PYTHON') or sys.executable
-    standin = os.path.join(build, 'tools', 'usbfs_standin', 'libusbfs_standin.so')
+    standin = os.path.join(build, 'tests', 'support', 'usbfs_standin', 'libusbfs_standin.so')
     preload = [standin]
     if cache_value(build, 'TESSERA_SANITIZE') == 'ON':
         asan = subprocess.check_output([cache_value(build, 'CMAKE_CXX_COMPILER'),
@@ -74,7 +74,8 @@ def main():
     tmp = tempfile.mkdtemp(prefix='tessera-soak-')
     node = os.path.join(tmp, 'node')
     os.mkfifo(node)  # pollable like a device node
-    path = [os.path.join(build, 'python'), os.path.join(ROOT, 'tools', 'python')]
+    path = [os.path.join(build, 'python'), os.path.join(ROOT, 'host'),
+            os.path.join(ROOT, 'tests', 'support', 'python')]
     env = dict(os.environ, LD_PRELOAD=':'.join(preload), TESSERA_BUILD_DIR=build,
                PYTHONPATH=':'.join(path),
                USBFS_STANDIN_DEVICE=node, USBFS_STANDIN_STREAM='synthetic:' + args.size,

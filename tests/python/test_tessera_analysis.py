@@ -9,7 +9,7 @@ import tempfile
 import unittest
 
 import tessera
-import tilestream
+from tessera_capture import tilestream
 
 WHITE = 0xFFFF
 BLACK = 0x0000

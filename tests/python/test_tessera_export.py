@@ -4,7 +4,7 @@ import struct
 import unittest
 
 import tessera
-import tilestream
+from tessera_capture import tilestream
 
 
 def decode(words, w, h):

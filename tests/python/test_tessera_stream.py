@@ -14,7 +14,7 @@ import unittest
 
 from byteview import byte_view as read_only
 import tessera
-import tilestream
+from tessera_capture import tilestream
 
 ARGS_OUT_OF_RANGE = 'args are out of range'
 UNDER_SANITIZER = bool(os.environ.get('TESSERA_SANITIZER_PRELOAD'))

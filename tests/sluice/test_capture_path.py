@@ -9,7 +9,7 @@ import unittest
 
 import sluice64
 import tessera
-import tilestream
+from tessera_capture import tilestream
 import usbfs_standin
 
 
@@ -70,7 +70,8 @@ class CapturePathTest(unittest.TestCase):
 
     def test_device_node_named_by_the_environment(self):
         script = '\n'.join([
-            'import os, sluice64, tessera, tilestream',
+            'import os, sluice64, tessera',
+            'from tessera_capture import tilestream',
             'tessera.createBuffer(96, 64)',
             'h = sluice64.attach(os.open(os.environ["USBFS_STANDIN_DEVICE"], os.O_RDWR), 0x81)',
             'frames = 0',

@@ -10,7 +10,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 # the freshly built modules and the project's Python tools.
 sys.path = [p for p in sys.path[1:] if os.path.isdir(p)] + [
     HERE, os.path.join(os.environ['TESSERA_BUILD_DIR'], 'python'),
-    os.path.join(os.environ['VM_SOURCE_DIR'], 'tools', 'python')]
+    os.path.join(os.environ['VM_SOURCE_DIR'], 'host'),
+    os.path.join(os.environ['VM_SOURCE_DIR'], 'tests', 'support', 'python')]
 
 import errno  # noqa: E402
 import signal  # noqa: E402
@@ -23,7 +24,7 @@ import zlib  # noqa: E402
 
 import sluice64  # noqa: E402
 import tessera  # noqa: E402
-import tilestream  # noqa: E402
+from tessera_capture import tilestream  # noqa: E402
 
 import guest_usb  # noqa: E402
 from guest_usb import Checker, Device, reap_nowait  # noqa: E402
@@ -350,7 +351,7 @@ class Throughput(DeviceCase):
     rounds = 3
 
     def raw(self):
-        p = subprocess.Popen([guest_usb.build_path('tools', 'usb_gadget', 'bulk_reader'),
+        p = subprocess.Popen([guest_usb.build_path('tests', 'support', 'usb_gadget', 'bulk_reader'),
                               self.dev.path, str(self.dev.endpoint), str(self.total)],
                              stdout=subprocess.PIPE)
         self.dev.send('stream %d %d' % (self.total, self.write))

@@ -17,7 +17,7 @@ import threading
 import time
 
 import tessera
-import tilestream
+from tessera_capture import tilestream
 
 VENDOR, PRODUCT = '1209', '0001'
 
@@ -76,7 +76,7 @@ class Device(object):
         self.watchdog.daemon = True
         self.watchdog.start()
         self.proc = subprocess.Popen(
-            [build_path('tools', 'usb_gadget', 'usb_gadget'), '--ffs', env('VM_FFS'),
+            [build_path('tests', 'support', 'usb_gadget', 'usb_gadget'), '--ffs', env('VM_FFS'),
              '--udc-file', env('VM_UDC_FILE'), '--width', str(width), '--height', str(height)],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE)
         self._wait(lambda: 'ready' in self.events, 20, 'the gadget to write its descriptors')

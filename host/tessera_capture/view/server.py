@@ -1,7 +1,7 @@
 """The capture host's live view: a small HTTP server that shows the picture in
 a browser while it arrives (capture.py --view [HOST:]PORT).
 
-GET /        the page (capture_view.html): a canvas of the picture's size and
+GET /        the page (page.html): a canvas of the picture's size and
              a status line; it reads /stream with fetch() and paints what
              arrives.
 GET /stream  one long response of messages. Each is a little-endian uint32
@@ -28,8 +28,6 @@ Bound to 127.0.0.1 or ::1 (or localhost) the pages are open to requests that
 name a loopback host; bound anywhere else every request needs ?token=...,
 made at random at start-up and printed as part of the URL.
 """
-from __future__ import absolute_import, division, print_function
-
 import binascii
 import collections
 import ctypes
@@ -47,18 +45,15 @@ import threading
 import time
 import zlib
 
-try:
-    from http.server import BaseHTTPRequestHandler, HTTPServer
-    from socketserver import TCPServer, ThreadingMixIn
-    from urllib.parse import parse_qs, urlsplit
-except ImportError:  # Python 2
-    from BaseHTTPServer import BaseHTTPRequestHandler, HTTPServer
-    from SocketServer import TCPServer, ThreadingMixIn
-    from urlparse import parse_qs, urlsplit
-
+from http.server import BaseHTTPRequestHandler, HTTPServer
 from io import BytesIO
+from socketserver import TCPServer, ThreadingMixIn
+from urllib.parse import parse_qs, urlsplit
 
-PAGE_FILE = os.path.join(os.path.dirname(os.path.abspath(__file__)), 'capture_view.html')
+from ..errors import ViewError
+from ..frame import Picture
+
+PAGE_FILE = os.path.join(os.path.dirname(os.path.abspath(__file__)), 'page.html')
 
 PICTURE, CHANGES, STATUS = 1, 2, 3
 DEFLATE = 1
@@ -92,10 +87,6 @@ def _keep_freed_memory():
         pass  # not glibc
 
 
-class ViewError(Exception):
-    """A view that cannot be served (the address cannot be listened on)."""
-
-
 def view_address(text):
     """(host, port) of '[HOST:]PORT'; an IPv6 address goes in brackets."""
     host, _, port = text.rpartition(':')
@@ -126,7 +117,7 @@ def _retry(call, *args):
                 raise
 
 
-class Message(object):
+class Message:
     """A picture or a frame's changes: rects of pixel strings, shared by every
     viewer that sends it and encoded once, on first use, by the thread of the
     first viewer that sends it."""
@@ -168,7 +159,7 @@ def encode(kind, sequence, stamp, size, rects, payload, deflate):
     return pieces
 
 
-class Viewer(object):
+class Viewer:
     """One /stream connection's state; changed under the view's lock only."""
 
     def __init__(self, connection):
@@ -196,7 +187,7 @@ class Viewer(object):
         os.close(self.wake_write)
 
 
-class View(object):
+class View:
     """The view server and what the capture tells it. The capture thread
     calls set_picture, publish and status; each viewer has its own thread in
     the server."""
@@ -238,8 +229,10 @@ class View(object):
 
     # The capture's side ----------------------------------------------------
 
-    def set_picture(self, picture):
-        """A new picture (a new frame size): every viewer starts again."""
+    def set_size(self, frame_size, edge):
+        """A new frame size: every viewer starts again from a picture of the
+        view's own, kept from the frames' runs."""
+        picture = Picture(frame_size, edge)
         with self.lock:
             self.picture = picture
             # A backlog larger than the picture costs more than a new picture.
@@ -247,13 +240,16 @@ class View(object):
             for viewer in self.viewers:
                 self._restart(viewer)
 
-    def publish(self, runs):
-        """A frame's exported runs, (tx, ty, pixels, (w, h)) in tiles of the
-        picture's edge, for every viewer's backlog."""
+    def add(self, frame):
+        """A frame's runs into the view's picture and every viewer's backlog."""
+        if not frame.runs:
+            return
+        self.picture.apply(frame.runs)
         edge = self.picture.edge
         message = Message(CHANGES, self.sequence + 1,
                           (self.picture.width, self.picture.height),
-                          [(tx * edge, ty * edge, w, h, data) for tx, ty, data, (w, h) in runs])
+                          [(tx * edge, ty * edge, w, h, data)
+                           for tx, ty, data, (w, h) in frame.runs])
         with self.lock:
             self.sequence += 1
             for viewer in self.viewers:
@@ -283,14 +279,17 @@ class View(object):
         return len(self.viewers), self.skipped
 
     def serve_until_interrupted(self):
-        """Waits for Ctrl-C (SIGINT), while the viewers go on being served."""
+        """Waits for Ctrl-C (SIGINT) or SIGTERM, while the viewers go on being
+        served."""
         interrupted = []
-        previous = signal.signal(signal.SIGINT, lambda signum, frame: interrupted.append(signum))
+        stop = lambda signum, frame: interrupted.append(signum)
+        previous = [(s, signal.signal(s, stop)) for s in (signal.SIGINT, signal.SIGTERM)]
         try:
             while not interrupted:
                 time.sleep(0.2)
         finally:
-            signal.signal(signal.SIGINT, previous)
+            for s, handler in previous:
+                signal.signal(s, handler)
 
     def close(self):
         self.server.shutdown()

@@ -32,8 +32,7 @@ _DT_CONFIG, _DT_INTERFACE, _DT_ENDPOINT = 2, 4, 5
 _BULK = 2
 
 
-class DeviceError(Exception):
-    """A device that cannot be found, opened, claimed or read."""
+from ..errors import DeviceError
 
 
 def parse_vid_pid(text):

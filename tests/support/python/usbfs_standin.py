@@ -1,8 +1,8 @@
-"""ctypes wrapper of the usbdevfs stand-in (tools/usbfs_standin).
+"""ctypes wrapper of the usbdevfs stand-in (tests/support/usbfs_standin).
 
 The stand-in answers usbdevfs ioctls only when it is preloaded into the process
 (LD_PRELOAD); importing this module anywhere else raises ImportError. The C
-header tools/usbfs_standin/usbfs_standin.h describes what the device does.
+header tests/support/usbfs_standin/usbfs_standin.h describes what the device does.
 """
 import collections
 import ctypes

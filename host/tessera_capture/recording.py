@@ -3,23 +3,18 @@ a head record. docs/recording.md describes the layout; recordings of the
 older layout (one chunk per file, timed by the file's modification time) are
 still read.
 """
-import ctypes
 import errno
 import os
 import struct
 import threading
 import time
 
-try:
-    import queue
-except ImportError:  # Python 2
-    import Queue as queue
+import queue
 
-import tessera
-from byteview import byte_view
+from .decoder import CHUNK_HEADER, find_recording_head, remove_recording_files
+from .errors import RecordingError
 
 HEAD_NAME = 'rechead'
-CHUNK_HEADER = struct.Struct('<iiii')
 HEAD = struct.Struct('<III')
 # The version mark of a file of the current layout. Its first four bytes, read
 # as a chunk header's first word, are neither 0 nor 516, so it can never pass
@@ -43,27 +38,17 @@ PACKET_BYTES = 516
 MAX_KEEP_DIR = 199 - len('/') - 10 - len('.out')
 
 
-class RecordingError(Exception):
-    """A recording that cannot be written, or read back as written."""
-
-
 def chunk_path(dirname, number):
     return os.path.join(dirname, '%d.out' % number)
 
 
-try:
-    _fadvise = os.posix_fadvise
-except AttributeError:  # Python 2
-    _fadvise = ctypes.CDLL(None).posix_fadvise
-    _fadvise.argtypes = [ctypes.c_int, ctypes.c_int64, ctypes.c_int64, ctypes.c_int]
-POSIX_FADV_DONTNEED = 4
 
 
 def _drop_cached(fd):
     """A finished file's pages, once on disk, are not read again while the
     capture runs: left in the page cache, an hour of recording would crowd it,
     and the kernel would make room at the capture's cost."""
-    _fadvise(fd, 0, 0, POSIX_FADV_DONTNEED)
+    os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
 
 
 def _sync_dir(dirname):
@@ -83,7 +68,7 @@ def _atomic_write(path, data):
     os.rename(temp, path)
 
 
-class RecordingWriter(object):
+class RecordingWriter:
     """Writes the chunks into a file per second. A file is written under a
     temporary name and gets its number only once it is whole and on disk, so
     a crash or power cut loses at most the file being written. Making a file
@@ -209,7 +194,7 @@ class RecordingWriter(object):
                 self._write_head(first, last)
                 _sync_dir(self.dirname)
                 if first > self.first:
-                    tessera.removefiles(self.dirname, self.first, first, 1)
+                    remove_recording_files(self.dirname, self.first, first)
                     self.first = first
             except (IOError, OSError) as e:
                 self.failure = 'cannot finish %s: %s' % (f.name, e.strerror)
@@ -245,12 +230,12 @@ def read_head(dirname):
                                                                             HEAD.size))
     if HEAD.unpack(data)[2] == 0:
         raise RecordingError('%s: damaged head record (rate 0)' % path)
-    first, count, seconds = tessera.findrechead(data)
+    first, count, seconds = find_recording_head(data)
     # The module hands the words over as C ints; file numbers are unsigned.
     return first & 0xFFFFFFFF, count & 0xFFFFFFFF, seconds & 0xFFFFFFFF
 
 
-class Chunk(object):
+class Chunk:
     """One chunk read back: its header fields, the whole chunk and its raw
     buffer (views of the file's bytes), and its arrival time."""
 
@@ -264,8 +249,9 @@ class Chunk(object):
             self._damaged(path, index, 'held packet %d of %d bytes' % (self.held, self.needed))
         if not (1 <= self.width <= MAX_WIDTH and 1 <= self.height <= MAX_HEIGHT):
             self._damaged(path, index, 'frame %dx%d' % (self.width, self.height))
-        self.data = byte_view(data, start, length)
-        self.raw = byte_view(data, start + CHUNK_HEADER.size, length - CHUNK_HEADER.size)
+        view = memoryview(data)
+        self.data = view[start:start + length]
+        self.raw = self.data[CHUNK_HEADER.size:]
         self.time = arrival
 
     @staticmethod
@@ -274,7 +260,7 @@ class Chunk(object):
         raise RecordingError('%s: damaged header (%s)' % (where, what))
 
 
-class RecordingReader(object):
+class RecordingReader:
     """The chunks of a recording in order, file after file from number
     `first`, in either layout. A file cut short (copied in part, or renamed
     from a crash's leftover) ends the recording after its last whole chunk,

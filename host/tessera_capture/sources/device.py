@@ -1,18 +1,4 @@
-"""Where the capture host's tile stream comes from: the built-in synthetic
-grabber, a USB device read through sluice64, or a recording.
-
-Every source has the same small surface for the capture loop:
-  frame_size    (width, height) of the frame store the stream is meant for
-  stop_at       set by the loop to the time a stop was asked for
-  read(idle)    the next buffer, or None when the stream has ended, or when
-                the source has nothing to give and idle() says to stop waiting
-  held()        the held-packet pair that the decoding of that buffer starts from
-  feed(raw)     decodes the buffer into the frame store; returns the first-tile flag
-  timestamp     when the buffer last read arrived, as recorded; None for a live
-                source, whose buffers arrive as they are read
-  close()
-"""
-import ctypes
+"""A grabber on a USB device node, read through sluice64."""
 import errno
 import fcntl
 import os
@@ -21,11 +7,8 @@ import signal
 import threading
 import time
 
-import tessera
-import capture_recording
-import capture_usb
-from byteview import byte_view
-from capture_usb import DeviceError
+from ..errors import DeviceError
+from . import usb
 
 # How often a waiting source, or the device watchdog, looks up, in seconds.
 IDLE_POLL = 0.1
@@ -42,107 +25,7 @@ STALL_WINDOW = 10
 GONE = (errno.EPROTO, errno.ESHUTDOWN, errno.ENODEV, errno.ENOBUFS)
 
 
-def _first_difference(a, b, start, length):
-    """Offset from `start` of the first byte where a and b differ within
-    `length` bytes; they are known to differ somewhere in that range."""
-    lo, hi = 0, length  # a prefix of lo bytes is equal, one of hi bytes is not
-    while hi - lo > 1:
-        mid = (lo + hi) // 2
-        if byte_view(a, start, mid) == byte_view(b, start, mid):
-            lo = mid
-        else:
-            hi = mid
-    return hi - 1
-
-
-def _last_difference(a, b, start, length):
-    lo, hi = 0, length  # a suffix of lo bytes is equal, one of hi bytes is not
-    while hi - lo > 1:
-        mid = (lo + hi) // 2
-        if byte_view(a, start + length - mid, mid) == byte_view(b, start + length - mid, mid):
-            lo = mid
-        else:
-            hi = mid
-    return length - hi
-
-
-def changed_tiles(previous, current, width, height):
-    """One byte per tile, 1 where the RGB565 frames `previous` and `current`
-    (byte strings) may differ. Per tile row it marks the span of columns from
-    the leftmost to the rightmost differing pixel, a superset of the changed
-    tiles that costs a few comparisons per changed line only."""
-    tiles_wide, tiles_high = (width + 15) // 16, (height + 15) // 16
-    mask = bytearray(tiles_wide * tiles_high)
-    line = width * 2
-    for ty in range(tiles_high):
-        top, bottom = ty * 16 * line, min(height, ty * 16 + 16) * line
-        if byte_view(previous, top, bottom - top) == byte_view(current, top, bottom - top):
-            continue
-        left, right = line, -1
-        for start in range(top, bottom, line):
-            if byte_view(previous, start, line) == byte_view(current, start, line):
-                continue
-            left = min(left, _first_difference(previous, current, start, line))
-            right = max(right, _last_difference(previous, current, start, line))
-        first, last = left // 32, right // 32  # 16 pixels of 2 bytes a tile
-        mask[ty * tiles_wide + first:ty * tiles_wide + last + 1] = b'\1' * (last - first + 1)
-    return bytes(mask)
-
-
-class LiveSource(object):
-    """A source of live buffers, decoded by videoSink from the module's own
-    held-packet state."""
-
-    stop_at = None
-    timestamp = None
-    held = staticmethod(tessera.record)
-
-    def feed(self, raw):
-        return tessera.videoSink(raw)[1]
-
-    def close(self):
-        pass
-
-
-class SyntheticSource(LiveSource):
-    """The built-in grabber: the encoder's animated test pattern, one frame at
-    a time, cut into 16 KiB transfers with fill packets, pixel packets, padding
-    and the first-tile flag. A frame's last transfer is short, as a device ends
-    a transfer when its frame is out, so every frame starts a new buffer. Only
-    the tiles that differ from the previous frame are sent, or every tile of
-    every frame with `every_tile`."""
-
-    name = 'synthetic grabber'
-
-    def __init__(self, width, height, every_tile=False):
-        import tilestream  # needs the built encoder library; only this source does
-        self.tilestream = tilestream
-        self.encoder = tilestream.Encoder(width, height)
-        self.frame_size = (width, height)
-        self.every_tile = every_tile
-        self.number = -1  # test-pattern number of the frame being sent
-        self.previous = None
-
-    def _queue_next_frame(self):
-        self.number += 1
-        width, height = self.frame_size
-        frame = self.tilestream.test_pattern(width, height, self.number)
-        if self.every_tile:
-            self.encoder.put_frame(frame)
-            return
-        current = ctypes.string_at(ctypes.addressof(frame), ctypes.sizeof(frame))
-        mask = None if self.previous is None else changed_tiles(self.previous, current, width,
-                                                                height)
-        self.encoder.put_frame(frame, mask)
-        self.previous = current
-
-    def read(self, idle):
-        if not self.encoder.pending():
-            self._queue_next_frame()
-        return self.encoder.take()
-
-
-class DeviceSource(LiveSource):
+class DeviceSource:
     """A grabber on a USB device node, read through sluice64.
 
     readVideo blocks in the kernel and restarts its wait after a signal, so a
@@ -154,10 +37,12 @@ class DeviceSource(LiveSource):
 
     A stalled endpoint is cleared and read again, up to STALL_LIMIT times
     within STALL_WINDOW seconds. With `reconnect`, a device that goes away is
-    waited for (see capture_usb.DeviceLocator) and read again when it is back;
+    waited for (see usb.DeviceLocator) and read again when it is back;
     the stream then starts over, so a packet held from before is dropped."""
 
     STOPPED = 'stopped'
+    timestamp = None
+    chunk = None
 
     def __init__(self, path, frame_size, endpoint=None, interface=None, timeout=5.0,
                  reconnect=False, report=None):
@@ -173,9 +58,9 @@ class DeviceSource(LiveSource):
         self.handle = None
         self.stall_times = []  # of the stalls within the last STALL_WINDOW seconds
         self.stalls = self.reconnects = 0  # recovered
-        self.locator = capture_usb.DeviceLocator(path) if reconnect else None
+        self.locator = usb.DeviceLocator(path) if reconnect else None
         self.lost_at = None  # when the device went, while it is waited for
-        self.device = capture_usb.UsbDevice(path, endpoint, interface)
+        self.device = usb.UsbDevice(path, endpoint, interface)
         try:
             self._attach()
         except IOError as e:
@@ -186,7 +71,10 @@ class DeviceSource(LiveSource):
         self.wake_read, self.wake_write = os.pipe()
         for fd in (self.wake_read, self.wake_write):
             fcntl.fcntl(fd, fcntl.F_SETFL, fcntl.fcntl(fd, fcntl.F_GETFL) | os.O_NONBLOCK)
-        self.previous_wakeup = signal.set_wakeup_fd(self.wake_write)
+        try:
+            self.previous_wakeup = signal.set_wakeup_fd(self.wake_write)
+        except ValueError:  # not the main thread, which alone takes signals
+            self.previous_wakeup = None
         self.closing = False
         self.watchdog = threading.Thread(target=self._watch, name='read watchdog')
         self.watchdog.daemon = True
@@ -289,7 +177,7 @@ class DeviceSource(LiveSource):
             path = self.locator.find()
             if path:
                 try:
-                    self.device = capture_usb.UsbDevice(path, endpoint, interface)
+                    self.device = usb.UsbDevice(path, endpoint, interface)
                     self._attach()
                 except (DeviceError, IOError):
                     self.device.close()  # there, but not ready yet
@@ -298,9 +186,6 @@ class DeviceSource(LiveSource):
             time.sleep(IDLE_POLL)
         else:
             return False
-        # The device starts its stream over: a packet held from before would
-        # be completed from unrelated bytes.
-        tessera.playvideo(capture_recording.CHUNK_HEADER.pack(0, 0, *self.frame_size))
         self.name = path
         self.reconnects += 1
         self.report('%s is back after %.1f s; reading again' % (path, time.time() - self.lost_at))
@@ -335,84 +220,11 @@ class DeviceSource(LiveSource):
             return  # a second close must not close descriptor numbers reused since
         self.closing = True
         self.watchdog.join()
-        signal.set_wakeup_fd(self.previous_wakeup)
+        if self.previous_wakeup is not None:
+            signal.set_wakeup_fd(self.previous_wakeup)
         os.close(self.wake_read)
         os.close(self.wake_write)
         self._detach()
         self.device.close()
 
 
-class ReplaySource(object):
-    """A recording played back chunk by chunk through playvideo, in order, at
-    recorded speed (the gaps between the chunks' arrival times) or as fast as
-    possible. `timestamp` is the arrival time of the chunk read last, in
-    seconds since the epoch; `cut` says why the recording ended early, when
-    its last file is cut short."""
-
-    stop_at = None
-    timestamp = None
-
-    def __init__(self, dirname, fast=False):
-        self.name = dirname
-        self.dirname = dirname
-        self.fast = fast
-        self.first, self.count, self.seconds = capture_recording.read_head(dirname)
-        self.reader = capture_recording.RecordingReader(dirname, self.first, self.count)
-        self.played = 0
-        self.chunk = None
-        self.timestamp = None
-        self.frame_size = None
-        self.clock = None  # (wall time, chunk time) of the first chunk
-        self.dropped_packets = 0  # their beginning is not in the recording
-        self.cut_packets = 0  # their end is not: the stream stopped (device gone)
-
-    @property
-    def cut(self):
-        return self.reader.cut
-
-    def read(self, idle):
-        chunk = self.reader.next_chunk()
-        if chunk is None:
-            return None
-        if not self.fast and not self._wait_until(chunk.time, idle):
-            return None
-        self.chunk = chunk
-        self.timestamp = chunk.time
-        self.frame_size = (chunk.width, chunk.height)
-        self.played += 1
-        return chunk.raw
-
-    def _wait_until(self, chunk_time, idle):
-        now = time.time()
-        if self.clock is None:
-            self.clock = (now, chunk_time)
-        due = self.clock[0] + (chunk_time - self.clock[1])
-        while now < due:
-            if idle():
-                return False
-            time.sleep(min(IDLE_POLL, due - now))
-            now = time.time()
-        return True
-
-    def held(self):
-        return self.chunk.needed, self.chunk.held
-
-    def feed(self, raw):
-        chunk = self.chunk
-        if tessera.record() == (chunk.needed, chunk.held):
-            tessera.playvideo(chunk.data)
-            return tessera.videoSink(b'')[1]  # the flag that playvideo leaves raised
-        # The held packet's beginning is not in the frame store's hands (the
-        # recording starts mid-packet, for instance after --keep): completing it
-        # from whatever is held would paint a garbage tile. Drop the rest of that
-        # packet instead and decode the buffer from the next item on; padding
-        # still counts from the buffer's start. A packet the store holds that
-        # the chunk does not go on with was cut off where the recorded stream
-        # started over (the device went away); it goes too.
-        self.dropped_packets += chunk.needed != 0
-        self.cut_packets += tessera.record()[0] != 0
-        tessera.playvideo(capture_recording.CHUNK_HEADER.pack(0, 0, chunk.width, chunk.height))
-        return tessera.videoSink(raw, min(chunk.needed - chunk.held, len(raw)))[1]
-
-    def close(self):
-        pass

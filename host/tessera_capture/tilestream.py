@@ -1,30 +1,13 @@
-"""ctypes wrapper of the tile-stream encoder (libtilestream.so).
-
-The library is looked up in $TESSERA_BUILD_DIR/tools/tilestream, then in the
-project's default build directory.
-"""
+"""ctypes wrapper of the tile-stream encoder (libtilestream.so), which the
+synthetic grabber runs; the modules' Python 2.7 suites use it too."""
 import ctypes
-import os
 
-_HERE = os.path.dirname(os.path.abspath(__file__))
-_ROOT = os.path.dirname(os.path.dirname(_HERE))
+from .native import load_library
 
 TRANSFER_BYTES = 16384
 
 
-def _load():
-    dirs = []
-    if os.environ.get('TESSERA_BUILD_DIR'):
-        dirs.append(os.environ['TESSERA_BUILD_DIR'])
-    dirs.append(os.path.join(_ROOT, 'build'))
-    for d in dirs:
-        path = os.path.join(d, 'tools', 'tilestream', 'libtilestream.so')
-        if os.path.exists(path):
-            return ctypes.CDLL(path)
-    raise ImportError('libtilestream.so not found; build the project first (./build.sh build)')
-
-
-_lib = _load()
+_lib = load_library('tilestream')
 _lib.tsEncoderNew.restype = ctypes.c_void_p
 _lib.tsEncoderNew.argtypes = [ctypes.c_int, ctypes.c_int, ctypes.c_int]
 _lib.tsEncoderFree.argtypes = [ctypes.c_void_p]

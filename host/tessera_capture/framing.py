@@ -17,7 +17,7 @@ match, so that Python code runs per run, not per packet.
 import re
 import struct
 
-from tile_format import (FILL_FLAG, FILL_PACKET_BYTES as FILL_BYTES, FIRST_TILE_FLAG as FIRST_FLAG,
+from .tile_format import (FILL_FLAG, FILL_PACKET_BYTES as FILL_BYTES, FIRST_TILE_FLAG as FIRST_FLAG,
                          PADDING_BLOCK_BYTES as BLOCK, PADDING_WORD as PADDING,
                          PIXEL_PACKET_BYTES as PACKET_BYTES, tile_column, tile_row)
 

@@ -4,7 +4,6 @@ checks that the two agree).
 
 Each packet starts with two little-endian words, a colour and a header; a
 pixel packet goes on with the tile's 16x16 RGB565 words."""
-from __future__ import absolute_import, division, print_function
 
 # Header bits: the tile's column in bits 0-6 and its row in bits 7-13.
 TILE_ROW_SHIFT = 7

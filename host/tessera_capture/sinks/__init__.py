@@ -1,0 +1,2 @@
+"""Where completed frames go: snapshots, video through ffmpeg, raw frames.
+Each takes immutable frames and never calls back into the capture."""

@@ -1,0 +1,114 @@
+"""A bounded queue of frames, written to a descriptor by a thread of its own."""
+import collections
+import errno
+import fcntl
+import os
+import threading
+
+# The queue holds at most this many frames, and no more bytes than this.
+QUEUE_FRAMES = 60
+QUEUE_BYTES = 128 << 20
+# fcntl's name for it arrived in Python 3.10; the value is Linux's.
+F_SETPIPE_SZ = 1031
+PIPE_BYTES = 1 << 20
+
+
+def _widen_pipe(fd):
+    """A frame crosses a 64 KiB pipe in over a hundred turns of writer and
+    reader; a wider pipe saves most of them. Anything but a pipe, or a limit
+    below the width, keeps what it has."""
+    try:
+        fcntl.fcntl(fd, F_SETPIPE_SZ, PIPE_BYTES)
+    except (IOError, OSError):
+        pass
+
+
+def _write_all(fd, data):
+    view = memoryview(data)
+    while len(view):
+        try:
+            view = view[os.write(fd, view):]
+        except OSError as e:
+            if e.errno != errno.EINTR:
+                raise
+
+
+class FrameQueue:
+    """Frames written to a descriptor by a thread of their own, which first
+    calls `start` for the descriptor (starting ffmpeg takes a while, which
+    the capture loop does not wait out).
+
+    Each entry is a frame and the number of times it is written in a row.
+    With the queue full, put() drops the frame and counts it; when
+    `keep_time`, the frame queued last takes over its count, so the output
+    keeps its length. With `wait`, put() waits for room instead."""
+
+    def __init__(self, start, frame_bytes, keep_time, wait, name):
+        self.start = start
+        self.limit = max(2, min(QUEUE_FRAMES, QUEUE_BYTES // frame_bytes))
+        self.keep_time = keep_time
+        self.wait = wait
+        self.entries = collections.deque()
+        self.changed = threading.Condition()
+        self.closing = False
+        self.error = None  # the OSError that ended the writing
+        self.dropped = 0
+        self.written = 0  # frames written, repeats included
+        self.thread = threading.Thread(target=self._run, name=name)
+        self.thread.daemon = True
+        self.thread.start()
+
+    def put(self, frame, count=1):
+        """Queues `frame` to be written `count` times; False once the writing
+        has failed."""
+        with self.changed:
+            while self.wait and len(self.entries) >= self.limit and self.error is None:
+                self.changed.wait(0.1)
+            if self.error is not None:
+                return False
+            if len(self.entries) < self.limit:
+                self.entries.append([frame, count])
+                self.changed.notify_all()
+            else:
+                self.dropped += 1
+                if self.keep_time:
+                    self.entries[-1][1] += count
+        return True
+
+    def pending(self):
+        """Frames queued, repeats included."""
+        with self.changed:
+            return sum(count for _, count in self.entries)
+
+    def _run(self):
+        try:
+            fd = self.start()
+            _widen_pipe(fd)
+            while True:
+                with self.changed:
+                    while not self.entries and not self.closing:
+                        self.changed.wait()
+                    if not self.entries:
+                        return
+                    frame, count = self.entries.popleft()
+                    self.changed.notify_all()
+                for _ in range(count):
+                    _write_all(fd, frame)
+                    self.written += 1
+        except (IOError, OSError) as e:
+            with self.changed:
+                self.error = e
+                self.entries.clear()
+                self.changed.notify_all()
+
+    def finish(self):
+        """Waits until everything queued is written or the writing failed;
+        returns the error, if any."""
+        with self.changed:
+            self.closing = True
+            self.changed.notify_all()
+        while self.thread.is_alive():
+            self.thread.join(0.1)  # a timeout keeps Ctrl-C deliverable
+        return self.error
+
+

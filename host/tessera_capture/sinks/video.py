@@ -1,0 +1,231 @@
+"""Video out for the capture host: every completed frame, at the capture's
+scale, crop and grey settings, to a video file through ffmpeg (--video) and
+as raw RGBA frames to a file or a pipe (--raw).
+
+ffmpeg runs as a child process that reads raw frames on its standard input.
+The video has a constant frame rate (--fps): each frame takes the output slot
+nearest its capture time, a frame is repeated until the next one's slot, and
+of frames that share a slot the last one is kept, so that a minute of capture
+plays for a minute and the last captured frame is the video's last frame.
+
+Each output is written by a thread of its own from a bounded queue, so the
+capture loop never waits on ffmpeg or on a slow reader of the pipe: when the
+queue is full a frame is dropped and counted instead. A replay, which loses
+nothing by waiting, waits for room instead, so a converted recording is whole.
+"""
+import math
+import os
+import re
+import shlex
+import shutil
+import subprocess
+import tempfile
+
+from ..errors import PROG, UsageError
+from .files import unwritable
+from .frame_queue import FrameQueue
+
+DEFAULT_FPS = 30.0
+# ffmpeg reads 4-byte pixels and ignores the fourth byte, which in a scaled
+# export is an average rather than an opacity.
+INPUT_PIXELS = 'rgb0'
+
+# Encoder arguments by the output's extension. FFV1 is lossless and goes into
+# every container here that carries it; version 3 codes slices in parallel
+# and checks each with a CRC.
+FFV1 = ('-c:v', 'ffv1', '-level', '3', '-slices', '4', '-slicecrc', '1', '-pix_fmt', 'bgr0')
+# H.264 at quantiser 0 in 4:4:4: lossless but for the RGB to YUV rounding.
+X264 = ('-c:v', 'libx264', '-preset', 'ultrafast', '-qp', '0', '-pix_fmt', 'yuv444p')
+# Lossless VP9 in planar RGB, as fast as libvpx goes.
+VP9 = ('-c:v', 'libvpx-vp9', '-lossless', '1', '-deadline', 'realtime', '-cpu-used', '8',
+       '-row-mt', '1', '-pix_fmt', 'gbrp')
+ENCODERS = {'.mkv': FFV1, '.avi': FFV1, '.nut': FFV1, '.mov': FFV1,
+            '.mp4': X264, '.m4v': X264, '.webm': VP9}
+# Any other extension gets ffmpeg's own choice for that format.
+
+PROBE_SIZE = (64, 64)
+
+
+def default_encoder(path):
+    """Encoder arguments for an output file; '-' is Matroska on stdout."""
+    if path == '-':
+        return list(FFV1)
+    return list(ENCODERS.get(os.path.splitext(path)[1].lower(), ()))
+
+
+def find_program(name):
+    """The path of an executable: `name` itself when it holds a slash, else
+    the first match on PATH; None when there is none."""
+    if os.sep in name:
+        candidates = [name]
+    else:
+        candidates = [os.path.join(d or '.', name)
+                      for d in os.environ.get('PATH', os.defpath).split(os.pathsep)]
+    for path in candidates:
+        if os.path.isfile(path) and os.access(path, os.X_OK):
+            return path
+    return None
+
+
+def ffmpeg_command(ffmpeg, size, fps, encoder, output):
+    """ffmpeg reading raw frames of `size` on its standard input at `fps`,
+    writing with the `encoder` arguments to `output` ('-': Matroska on its
+    standard output)."""
+    target = ['-f', 'matroska', 'pipe:1'] if output == '-' else [output]
+    return ([ffmpeg, '-hide_banner', '-nostats', '-loglevel', 'error', '-y',
+             '-f', 'rawvideo', '-pix_fmt', INPUT_PIXELS, '-video_size', '%dx%d' % size,
+             '-framerate', '%.10g' % fps, '-i', 'pipe:0'] + encoder + target)
+
+
+# The "[mp4 @ 0x55d0c0a8e540] " in front of a message of one of ffmpeg's parts.
+CONTEXT = re.compile(r'^(\[[^]]* @ 0x[0-9a-f]+\] )+')
+
+
+def ffmpeg_message(log, first=False):
+    """The last line (or the first, which names the cause of a refusal) that
+    ffmpeg wrote to its error log, a file; '' when there is none."""
+    log.seek(0)
+    lines = [CONTEXT.sub('', l).strip()
+             for l in log.read().decode('utf-8', 'replace').splitlines()]
+    lines = [l for l in lines if l]
+    return lines[0 if first else -1] if lines else ''
+
+
+def _spawn(command, stdout, log):
+    # A session of its own: the terminal's Ctrl-C is for the capture, which
+    # ends its frame and then closes the video; ffmpeg must not end first.
+    # Only the three standard descriptors are inherited (not the device's).
+    return subprocess.Popen(command, stdin=subprocess.PIPE, stdout=stdout, stderr=log,
+                            close_fds=True, start_new_session=True)
+
+
+def _probe(ffmpeg, encoder, output):
+    """Runs ffmpeg once on one small black frame with the run's encoder and
+    output format; the message that names the cause when it fails, else None."""
+    workdir = tempfile.mkdtemp(prefix='capture-probe-')
+    target = os.path.join(workdir, 'probe' + ('.mkv' if output == '-' else
+                                              os.path.splitext(output)[1]))
+    try:
+        with open(os.devnull, 'wb') as devnull, tempfile.TemporaryFile() as log:
+            child = _spawn(ffmpeg_command(ffmpeg, PROBE_SIZE, DEFAULT_FPS, encoder, target),
+                           devnull, log)
+            child.communicate(b'\0' * (PROBE_SIZE[0] * PROBE_SIZE[1] * 4))
+            if child.returncode != 0:
+                message = ffmpeg_message(log, first=True) or 'exit status %d' % child.returncode
+                return message.replace(target, output)
+    finally:
+        shutil.rmtree(workdir, ignore_errors=True)
+    return None
+
+
+class VideoPlan:
+    """What a run's video is written with, settled before the capture starts:
+    the output path, the frame rate, the ffmpeg program and the encoder's
+    arguments."""
+
+    def __init__(self, path, fps, ffmpeg, encoder):
+        self.path, self.fps, self.ffmpeg, self.encoder = path, fps, ffmpeg, encoder
+
+
+def plan_video(path, fps=None, codec=None, ffmpeg=None):
+    """Refuses (UsageError), before anything starts, a video that cannot be
+    written: no ffmpeg, encoder arguments or a format ffmpeg refuses, a file
+    that cannot be written. The VideoPlan otherwise."""
+    if path != '-':
+        problem = unwritable(path)
+        if problem:
+            raise UsageError('argument --video: cannot write %s: %s' % (path, problem))
+    try:
+        encoder = shlex.split(codec) if codec is not None else default_encoder(path)
+    except ValueError as e:
+        raise UsageError('argument --codec: %s' % e)
+    found = find_program(ffmpeg or 'ffmpeg')
+    if found is None:
+        raise UsageError(
+            'ffmpeg not found on PATH: install the ffmpeg package, or name the program with '
+            '--ffmpeg PATH' if ffmpeg is None else
+            'argument --ffmpeg: %s is not an executable program' % ffmpeg, usage=False)
+    problem = _probe(found, encoder, path)
+    if problem:
+        raise UsageError('argument %s: ffmpeg cannot write %s with %s: %s' % (
+            '--codec' if codec is not None else '--video', path,
+            ' '.join(encoder) or "ffmpeg's default encoder", problem))
+    return VideoPlan(path, fps or DEFAULT_FPS, found, encoder)
+
+
+class VideoOutput:
+    """ffmpeg writing a video of frames of `size`, each placed on the output's
+    constant-rate timeline by its capture time."""
+
+    def __init__(self, plan, size, wait, out):
+        self.path = plan.path
+        self.fps = plan.fps
+        self.out = out
+        self.command = ffmpeg_command(plan.ffmpeg, size, self.fps, plan.encoder, self.path)
+        self.log = tempfile.TemporaryFile()
+        # With '-' ffmpeg writes the video to the capture's standard output.
+        self.devnull = None if self.path == '-' else open(os.devnull, 'wb')
+        self.child = None  # started by the writer thread
+        self.queue = FrameQueue(self._start, size[0] * size[1] * 4, True, wait, 'video writer')
+        self.first_time = None
+        self.held = None  # the newest frame and its slot; written once the next slot is known
+        self.captured = 0
+
+    def add(self, frame, when):
+        """False once ffmpeg has failed."""
+        self.captured += 1
+        if self.held is None:
+            self.first_time, slot = when, 0
+        else:
+            # Nearest slot; rounding half up the same way under every Python.
+            slot = max(self.held[1], int(math.floor((when - self.first_time) * self.fps + 0.5)))
+            if slot > self.held[1] and not self.queue.put(self.held[0], slot - self.held[1]):
+                return False
+        self.held = (frame, slot)
+        return True
+
+    def _start(self):
+        self.child = _spawn(self.command, self.devnull, self.log)
+        return self.child.stdin.fileno()
+
+    def failure(self):
+        """Why ffmpeg failed, once it has ended."""
+        if self.child is None:
+            return 'cannot run %s: %s' % (self.command[0], self.queue.error.strerror)
+        status = self.child.wait()
+        how = ('was killed by signal %d' % -status if status < 0 else
+               'ended with exit status %d' % status if status else 'stopped reading')
+        message = ffmpeg_message(self.log)
+        return 'ffmpeg %s while writing %s%s' % (how, 'to stdout' if self.path == '-' else
+                                                  self.path, ': ' + message if message else '')
+
+    def close(self):
+        """Writes the last frame, lets ffmpeg finish the file; a failure
+        message or None."""
+        if self.held is not None:
+            self.queue.wait = True  # the capture is over: the last frame must not be dropped
+            self.queue.put(self.held[0])
+        behind = self.queue.pending()
+        if behind > self.fps:
+            self.out.write('%s: waiting for ffmpeg to encode the last %d frames (%.1f s of '
+                           'video)\n' % (PROG, behind, behind / self.fps))
+            self.out.flush()
+        error = self.queue.finish()
+        if self.devnull:
+            self.devnull.close()
+        if self.child is None:
+            return self.failure()
+        try:
+            self.child.stdin.close()
+        except (IOError, OSError):
+            pass  # a broken pipe: ffmpeg's exit status tells the rest
+        return self.failure() if error or self.child.wait() else None
+
+    def summary(self):
+        frames = self.queue.written
+        return ('video %s: %d frames at %g frames/s (%.2f s) from %d captured, %d dropped '
+                'while ffmpeg was behind' % ('to stdout' if self.path == '-' else self.path,
+                                             frames, self.fps, frames / self.fps, self.captured,
+                                             self.queue.dropped))
+
+
