@@ -37,17 +37,21 @@ function(tessera_test_environment out preload)
   set(${out} "${env}" PARENT_SCOPE)
 endfunction()
 
-# tessera_python_test(NAME file.py [MAIN] [PRELOAD lib...] [LABELS ...] [TIMEOUT s])
+# tessera_python_test(NAME file.py [MAIN] [PYTHON3] [PRELOAD lib...] [LABELS ...] [TIMEOUT s])
 # Runs one unittest file under each interpreter built, as NAME_pyXY; with
-# MAIN only under 2.7 and the newest Python 3 (for the slow loops).
+# MAIN only under 2.7 and the newest Python 3 (for the slow loops), with
+# PYTHON3 only under the Python 3 interpreters (for the Python 3 host).
 function(tessera_python_test name file)
-  cmake_parse_arguments(T "MAIN" "TIMEOUT" "PRELOAD;LABELS;ENV" ${ARGN})
+  cmake_parse_arguments(T "MAIN;PYTHON3" "TIMEOUT" "PRELOAD;LABELS;ENV" ${ARGN})
   tessera_test_environment(env "${T_PRELOAD}" ${T_ENV})
   get_filename_component(dir "${CMAKE_CURRENT_SOURCE_DIR}/${file}" DIRECTORY)
   get_filename_component(base "${file}" NAME)
   set(tags ${TESSERA_PYTHON_TAGS})
   if(T_MAIN)
     set(tags ${TESSERA_PYTHON_MAIN_TAGS})
+  endif()
+  if(T_PYTHON3)
+    list(FILTER tags EXCLUDE REGEX "^py2")
   endif()
   foreach(tag ${tags})
     add_test(NAME ${name}_${tag} COMMAND "${TESSERA_PYTHON_${tag}_EXECUTABLE}"

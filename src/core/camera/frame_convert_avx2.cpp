@@ -12,32 +12,26 @@ struct Avx2 {
         return _mm256_loadu_si256(reinterpret_cast<const Vec *>(p));
     }
     static void store(byte_t *p, Vec v) { _mm256_storeu_si256(reinterpret_cast<Vec *>(p), v); }
-    static Vec weights(int r, int g, int b) {
-        return _mm256_setr_epi16(int16_t(r), int16_t(g), int16_t(b), 0, int16_t(r), int16_t(g),
-                                 int16_t(b), 0, int16_t(r), int16_t(g), int16_t(b), 0, int16_t(r),
-                                 int16_t(g), int16_t(b), 0);
-    }
-    static Vec set32(int v) { return _mm256_set1_epi32(v); }
-    static Vec widenLo(Vec v) { return _mm256_unpacklo_epi8(v, _mm256_setzero_si256()); }
-    static Vec widenHi(Vec v) { return _mm256_unpackhi_epi8(v, _mm256_setzero_si256()); }
-    static Vec lo16(Vec a, Vec b) { return _mm256_unpacklo_epi16(a, b); }
-    static Vec hi16(Vec a, Vec b) { return _mm256_unpackhi_epi16(a, b); }
-    static Vec lo32(Vec a, Vec b) { return _mm256_unpacklo_epi32(a, b); }
-    static Vec hi32(Vec a, Vec b) { return _mm256_unpackhi_epi32(a, b); }
-    static Vec lo64(Vec a, Vec b) { return _mm256_unpacklo_epi64(a, b); }
-    static Vec hi64(Vec a, Vec b) { return _mm256_unpackhi_epi64(a, b); }
+    static Vec splat32(uint32_t v) { return _mm256_set1_epi32(int(v)); }
+    static Vec splat64(uint64_t v) { return _mm256_set1_epi64x(int64_t(v)); }
+    static Vec bitAnd(Vec a, Vec b) { return _mm256_and_si256(a, b); }
+    static Vec bitOr(Vec a, Vec b) { return _mm256_or_si256(a, b); }
     static Vec add16(Vec a, Vec b) { return _mm256_add_epi16(a, b); }
     static Vec add32(Vec a, Vec b) { return _mm256_add_epi32(a, b); }
     static Vec madd(Vec a, Vec b) { return _mm256_madd_epi16(a, b); }
     template <int n>
+    static Vec shr16(Vec v) {
+        return _mm256_srli_epi16(v, n);
+    }
+    template <int n>
     static Vec sra32(Vec v) {
         return _mm256_srai_epi32(v, n);
     }
-    static Vec packs32(Vec a, Vec b) { return _mm256_packs_epi32(a, b); }
+    // The two 32-bit lanes of each 64-bit half swapped.
+    static Vec swapPairs(Vec v) { return _mm256_shuffle_epi32(v, _MM_SHUFFLE(2, 3, 0, 1)); }
     static Vec packus16(Vec a, Vec b) { return _mm256_packus_epi16(a, b); }
-    static Vec pairAdd32(Vec a, Vec b) { return _mm256_hadd_epi32(a, b); }
-    // The low half converted pixels 0-3 and 8-11, the high half 4-7 and
-    // 12-15.
+    // The pack works within 128-bit halves: the low one holds pixels 0-3 and
+    // 8-11, the high one 4-7 and 12-15.
     static Vec order(Vec v) { return _mm256_permute4x64_epi64(v, _MM_SHUFFLE(3, 1, 2, 0)); }
 };
 

@@ -20,38 +20,39 @@ void anyRow(const byte_t *src, byte_t *dst, int width) {
     if (n < width) tail(src + 4 * n, dst + kDstBytes * n, width - n);
 }
 
-// YUYV for a multiple of V::kPixels pixels. Pixels are widened to 16-bit
-// lanes; one multiply-add per pixel gives (R, G) and (B, X) terms, the X
-// weight being 0, and the terms of a pixel are added across neighbouring
-// 32-bit lanes. Chroma adds the two pixels of each pair first. Everything
-// works within 128-bit halves; V::order puts the halves' results in place.
+// A 32-bit lane of two 16-bit weights, lo for the lower word.
+constexpr uint32_t weightPair(int lo, int hi) {
+    return uint32_t(uint16_t(lo)) | uint32_t(uint16_t(hi)) << 16;
+}
+
+// YUYV for a multiple of V::kPixels pixels, 32-bit lane i for pixel i
+// throughout, so that the work is almost all lane-wise arithmetic rather than
+// shuffles. The even bytes (R, B) and the odd bytes (G, X) of each pixel as
+// 16-bit lanes give the luma in two multiply-adds, the X weight being 0. For
+// chroma each lane is added to its pair's other lane; one multiply-add then
+// yields Cb in the even lanes and Cr in the odd ones, scaled so that each
+// result is the upper word of its lane, right where YUYV puts it.
 template <class V>
 void yuyvRowBulk(const byte_t *src, byte_t *dst, int width) {
     using Vec = typename V::Vec;
-    const Vec cy = V::weights(kYR, kYG, kYB), cu = V::weights(kUR, kUG, kUB);
-    const Vec cv = V::weights(kVR, kVG, kVB);
-    const Vec yBias = V::set32(kYBias), cBias = V::set32(kCBias);
-    const auto lumas = [&](Vec lo, Vec hi) {
-        return V::template sra32<15>(
-            V::add32(V::pairAdd32(V::madd(lo, cy), V::madd(hi, cy)), yBias));
-    };
-    const auto chromas = [&](Vec a, Vec b, Vec c) {
-        return V::template sra32<16>(V::add32(V::pairAdd32(V::madd(a, c), V::madd(b, c)), cBias));
+    const Vec lowBytes = V::splat32(0x00FF00FF), highWord = V::splat32(0xFFFF0000);
+    const Vec yRB = V::splat32(weightPair(kYR, kYB)), yG = V::splat32(weightPair(kYG, 0));
+    const Vec cRB = V::splat64(uint64_t(weightPair(kVR, kVB)) << 32 | weightPair(kUR, kUB));
+    const Vec cG = V::splat64(uint64_t(weightPair(kVG, 0)) << 32 | weightPair(kUG, 0));
+    const Vec yBias = V::splat32(kYBias), cBias = V::splat32(kCBias);
+    // 4 * V::kPixels / 2 bytes: the pixels as YUYV words, before the pack.
+    const auto convert = [&](const byte_t *p) {
+        const Vec v = V::load(p);
+        const Vec rb = V::bitAnd(v, lowBytes), gx = V::template shr16<8>(v);
+        const Vec y =
+            V::template sra32<15>(V::add32(V::add32(V::madd(rb, yRB), V::madd(gx, yG)), yBias));
+        const Vec rbPair = V::add16(rb, V::swapPairs(rb)), gxPair = V::add16(gx, V::swapPairs(gx));
+        const Vec c = V::add32(V::add32(V::madd(rbPair, cRB), V::madd(gxPair, cG)), cBias);
+        return V::bitOr(y, V::bitAnd(c, highWord));
     };
     constexpr int kHalf = V::kPixels / 2;
-    for (int x = 0; x < width; x += V::kPixels, src += 4 * V::kPixels, dst += 2 * V::kPixels) {
-        const Vec a = V::load(src), b = V::load(src + 4 * kHalf);
-        // Two pixels in each: 0 1 | 2 3 of a half, then 4 5 | 6 7.
-        const Vec a0 = V::widenLo(a), a1 = V::widenHi(a);
-        const Vec b0 = V::widenLo(b), b1 = V::widenHi(b);
-        const Vec y = V::packs32(lumas(a0, a1), lumas(b0, b1));
-        // Pair sums 01 | 23 and 45 | 67.
-        const Vec sa = V::add16(V::lo64(a0, a1), V::hi64(a0, a1));
-        const Vec sb = V::add16(V::lo64(b0, b1), V::hi64(b0, b1));
-        const Vec u = chromas(sa, sb, cu), v = chromas(sa, sb, cv);
-        const Vec c = V::packs32(V::lo32(u, v), V::hi32(u, v));
-        V::store(dst, V::order(V::packus16(V::lo16(y, c), V::hi16(y, c))));
-    }
+    for (int x = 0; x < width; x += V::kPixels, src += 4 * V::kPixels, dst += 2 * V::kPixels)
+        V::store(dst, V::order(V::packus16(convert(src), convert(src + 4 * kHalf))));
 }
 
 }  // namespace

@@ -10,36 +10,24 @@ struct Sse2 {
 
     static Vec load(const byte_t *p) { return _mm_loadu_si128(reinterpret_cast<const Vec *>(p)); }
     static void store(byte_t *p, Vec v) { _mm_storeu_si128(reinterpret_cast<Vec *>(p), v); }
-    static Vec weights(int r, int g, int b) {
-        return _mm_setr_epi16(int16_t(r), int16_t(g), int16_t(b), 0, int16_t(r), int16_t(g),
-                              int16_t(b), 0);
-    }
-    static Vec set32(int v) { return _mm_set1_epi32(v); }
-    static Vec widenLo(Vec v) { return _mm_unpacklo_epi8(v, _mm_setzero_si128()); }
-    static Vec widenHi(Vec v) { return _mm_unpackhi_epi8(v, _mm_setzero_si128()); }
-    static Vec lo16(Vec a, Vec b) { return _mm_unpacklo_epi16(a, b); }
-    static Vec hi16(Vec a, Vec b) { return _mm_unpackhi_epi16(a, b); }
-    static Vec lo32(Vec a, Vec b) { return _mm_unpacklo_epi32(a, b); }
-    static Vec hi32(Vec a, Vec b) { return _mm_unpackhi_epi32(a, b); }
-    static Vec lo64(Vec a, Vec b) { return _mm_unpacklo_epi64(a, b); }
-    static Vec hi64(Vec a, Vec b) { return _mm_unpackhi_epi64(a, b); }
+    static Vec splat32(uint32_t v) { return _mm_set1_epi32(int(v)); }
+    static Vec splat64(uint64_t v) { return _mm_set1_epi64x(int64_t(v)); }
+    static Vec bitAnd(Vec a, Vec b) { return _mm_and_si128(a, b); }
+    static Vec bitOr(Vec a, Vec b) { return _mm_or_si128(a, b); }
     static Vec add16(Vec a, Vec b) { return _mm_add_epi16(a, b); }
     static Vec add32(Vec a, Vec b) { return _mm_add_epi32(a, b); }
     static Vec madd(Vec a, Vec b) { return _mm_madd_epi16(a, b); }
     template <int n>
+    static Vec shr16(Vec v) {
+        return _mm_srli_epi16(v, n);
+    }
+    template <int n>
     static Vec sra32(Vec v) {
         return _mm_srai_epi32(v, n);
     }
-    static Vec packs32(Vec a, Vec b) { return _mm_packs_epi32(a, b); }
+    // The two 32-bit lanes of each 64-bit half swapped.
+    static Vec swapPairs(Vec v) { return _mm_shuffle_epi32(v, _MM_SHUFFLE(2, 3, 0, 1)); }
     static Vec packus16(Vec a, Vec b) { return _mm_packus_epi16(a, b); }
-    // a0+a1 a2+a3 b0+b1 b2+b3: SSE2 has no horizontal add, but the float
-    // shuffle picks the even and odd lanes of two vectors without touching
-    // their bits.
-    static Vec pairAdd32(Vec a, Vec b) {
-        const __m128 fa = _mm_castsi128_ps(a), fb = _mm_castsi128_ps(b);
-        return _mm_add_epi32(_mm_castps_si128(_mm_shuffle_ps(fa, fb, _MM_SHUFFLE(2, 0, 2, 0))),
-                             _mm_castps_si128(_mm_shuffle_ps(fa, fb, _MM_SHUFFLE(3, 1, 3, 1))));
-    }
     static Vec order(Vec v) { return v; }
 };
 
