@@ -72,7 +72,8 @@ class Frame(object):
               replay's recorded time)
     picture_size    (width, height) of the picture at the run's scale
     edge      pixels per tile edge at that scale
-    runs      the changed runs, (tx, ty, pixels, (w, h)) in tiles of `edge`
+    runs      the changed runs, (tx, ty, pixels, (w, h)) in tiles of `edge`,
+              when the capture keeps them (for a view), else empty
     crop      (x, y, width, height) of the picture without its black borders
               when the run crops, else the whole picture
     width, height   the size of `crop`

@@ -16,7 +16,9 @@ class Capture:
     limits; `recorder` takes every buffer as it arrives; `view` gets the
     frame size and the status figures; `pixels` says which frames carry a
     copy of the picture, from the frame's number and how many frames it
-    completes. Status lines go to `out`."""
+    completes. Frames carry their changed runs only with a view, the one
+    that reads them: held for a frame, they would be fresh memory for every
+    frame's export. Status lines go to `out`."""
 
     def __init__(self, settings, source, decoder, recorder=None, view=None, pixels=None,
                  status=(), out=None):
@@ -101,6 +103,7 @@ class Capture:
             self.decoder.grey()
         wide, high = self.tiles
         runs = []
+        keep = self.view is not None
         for start, length in self.get_changes(wide * high):
             if count:
                 self.changed += length
@@ -110,7 +113,8 @@ class Capture:
                 width = min(wide - tx, end - start)
                 data, size = self.export(tx, ty, width, self.settings.scale)
                 self.place(tx, ty, data, size)
-                runs.append((tx, ty, data, size))
+                if keep:
+                    runs.append((tx, ty, data, size))
                 start += width
         return runs
 
