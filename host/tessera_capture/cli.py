@@ -95,11 +95,18 @@ def positive(kind):
     return above_zero
 
 
-def view_value(text):
-    try:
-        return view_address(text)
-    except ValueError as e:
-        raise argparse.ArgumentTypeError(str(e))
+def _option(parse):
+    """An option type from a parser whose ValueError says what is wrong."""
+    def typed(text):
+        try:
+            return parse(text)
+        except ValueError as e:
+            raise argparse.ArgumentTypeError(str(e))
+    return typed
+
+
+view_value = _option(view_address)
+vid_pid = _option(parse_vid_pid)
 
 
 def in_range(low, high, kind=int):
@@ -128,13 +135,6 @@ def endpoint(text):
     if not 0x81 <= value <= 0x8F:
         raise argparse.ArgumentTypeError('a bulk IN endpoint, 0x81 to 0x8f, not %s' % text)
     return value
-
-
-def vid_pid(text):
-    try:
-        return parse_vid_pid(text)
-    except ValueError as e:
-        raise argparse.ArgumentTypeError(str(e))
 
 
 def parser(prog):
