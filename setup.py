@@ -30,6 +30,9 @@ class CMakeBuild(build_ext):
     """Runs the CMake build once for all modules, then places its outputs."""
 
     def build_extensions(self):
+        if shutil.which('cmake') is None:
+            sys.exit('setup.py: cmake not found on PATH; install CMake 3.18 or later '
+                     '(apt-get install cmake)')
         build = os.path.join(os.path.abspath(self.build_temp), 'cmake')
         # PYTHON in the environment would override the cache variable.
         env = dict(os.environ, PYTHON=sys.executable)
