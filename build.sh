@@ -2,7 +2,7 @@
 # One entry point for building, testing and running the project.
 #   ./build.sh test       install what the suite needs, build (warnings as errors), run every test
 #                         and every benchmark once on a small input (label smoke)
-#   ./build.sh quick      build and run the fast tests only (no leak loops, VM or benchmarks)
+#   ./build.sh quick      build and run the fast tests only (no leak loops, VM, install, benchmarks)
 #   ./build.sh sanitize   the suite under the address and undefined-behaviour sanitizers
 #   ./build.sh bench      build and run the benchmarks (JSON results in build/bench-results)
 #   ./build.sh capture    build the modules and run the synthetic capture (writes capture.png)
@@ -16,8 +16,10 @@ cd "$(dirname "$0")"
 jobs=$(nproc 2>/dev/null || echo 2)
 
 # Everything the whole suite needs on Debian, in one place. The modules and the
-# capture host need only cmake, a C++17 compiler and a Python with its headers.
-packages=(cmake g++ make python3-dev libgtest-dev libbenchmark-dev libyuv-dev clang libclang-rt-14-dev
+# capture host need only cmake, a C++17 compiler and a Python with its headers;
+# pip installs them with python3-venv, python3-setuptools and python3-wheel.
+packages=(cmake g++ make python3-dev python3-venv python3-setuptools python3-wheel git
+          libgtest-dev libbenchmark-dev libyuv-dev clang libclang-rt-14-dev
           qemu-system-x86 busybox-static cpio xz-utils zstd ffmpeg chromium chromium-driver)
 
 deps() {
@@ -57,14 +59,15 @@ case "${1:-test}" in
         ctest --test-dir build --output-on-failure -j "$jobs" -LE bench ;;
     quick)
         configure build; compile build
-        ctest --test-dir build --output-on-failure -j "$jobs" -LE "bench|smoke|leak|vm" ;;
+        ctest --test-dir build --output-on-failure -j "$jobs" -LE "bench|smoke|leak|vm|install" ;;
     sanitize)
         deps
         configure build-sanitize -DTESSERA_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
         compile build-sanitize
         # Built for 2.7 and the newest Python 3 only, so the host's suites run
-        # once. The benchmarks' smoke runs are test's, once.
-        ctest --test-dir build-sanitize --output-on-failure -j "$jobs" -LE "bench|smoke|vm" ;;
+        # once. The benchmarks' smoke runs and the installed package (which pip
+        # builds without the sanitizers) are test's, once.
+        ctest --test-dir build-sanitize --output-on-failure -j "$jobs" -LE "bench|smoke|vm|install" ;;
     bench)
         configure build -DCMAKE_BUILD_TYPE=Release; compile build
         ctest --test-dir build --output-on-failure -L bench -V ;;

@@ -14,6 +14,7 @@
 #   TESSERA_PYTHON_<tag>_EXECUTABLE, _INCLUDE_DIR, _SUFFIX (.so, or EXT_SUFFIX)
 #   TESSERA_HOST_PYTHON       (cache) the interpreter ./build.sh capture runs:
 #                             the newest Python 3, else 2.7
+#   TESSERA_HOST_TAG          its tag, the one cmake --install installs for
 
 option(TESSERA_PYTHON_OLDEST "Also build for the oldest Python 3 (3.8 or later) found" OFF)
 set(TESSERA_PYTHON "" CACHE STRING "Interpreters to build the modules for (default: found)")
@@ -183,5 +184,6 @@ endif()
 if(NOT _host IN_LIST TESSERA_PYTHON_TAGS)
   list(GET TESSERA_PYTHON_TAGS 0 _host)
 endif()
+set(TESSERA_HOST_TAG ${_host})
 set(TESSERA_HOST_PYTHON "${TESSERA_PYTHON_${_host}_EXECUTABLE}" CACHE FILEPATH
   "The interpreter ./build.sh capture runs" FORCE)

@@ -25,6 +25,16 @@ if(TESSERA_SANITIZE)
     "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1")
 endif()
 
+# The host's suites also run against the package as installed (made by
+# tests/install, fixture tessera_installed): by the venv's interpreter, with
+# the installed command and nothing of the tree's host/ on the path.
+set(TESSERA_INSTALL_VENV "${CMAKE_BINARY_DIR}/install-venv")
+set(TESSERA_INSTALLED_ENV ${TESSERA_TEST_ENV})
+list(FILTER TESSERA_INSTALLED_ENV EXCLUDE REGEX "^(PYTHONPATH|TESSERA_BUILD_DIR)=")
+list(APPEND TESSERA_INSTALLED_ENV
+  "PYTHONPATH=${CMAKE_SOURCE_DIR}/tests/support/python"
+  "TESSERA_CAPTURE_COMMAND=${TESSERA_INSTALL_VENV}/bin/tessera-capture")
+
 # tessera_test_environment(OUT "lib;..." var=value...): TESSERA_TEST_ENV and
 # the given variables, with the sanitizer runtime (when there is one) and the
 # libraries preloaded.
@@ -38,12 +48,14 @@ function(tessera_test_environment out preload)
   set(${out} "${env}" PARENT_SCOPE)
 endfunction()
 
-# tessera_python_test(NAME file.py [MAIN] [HOST] [PRELOAD lib...] [LABELS ...] [TIMEOUT s])
+# tessera_python_test(NAME file.py [MAIN] [HOST [INSTALLED]] [PRELOAD lib...] [LABELS ...]
+#                     [TIMEOUT s])
 # Runs one unittest file under each interpreter built, as NAME_pyXY; with
 # MAIN only under 2.7 and the newest Python 3 (for the slow loops); with HOST
-# only under the Python 3 ones (the capture host's own suites).
+# only under the Python 3 ones (the capture host's own suites); INSTALLED
+# adds NAME_installed (label install), against the installed package.
 function(tessera_python_test name file)
-  cmake_parse_arguments(T "MAIN;HOST" "TIMEOUT" "PRELOAD;LABELS;ENV" ${ARGN})
+  cmake_parse_arguments(T "MAIN;HOST;INSTALLED" "TIMEOUT" "PRELOAD;LABELS;ENV" ${ARGN})
   tessera_test_environment(env "${T_PRELOAD}" ${T_ENV})
   get_filename_component(dir "${CMAKE_CURRENT_SOURCE_DIR}/${file}" DIRECTORY)
   get_filename_component(base "${file}" NAME)
@@ -65,6 +77,23 @@ function(tessera_python_test name file)
       set_tests_properties(${name}_${tag} PROPERTIES TIMEOUT ${T_TIMEOUT})
     endif()
   endforeach()
+  if(T_INSTALLED AND T_HOST AND TESSERA_HOST_TAG IN_LIST TESSERA_PYTHON3_TAGS)
+    set(TESSERA_TEST_ENV ${TESSERA_INSTALLED_ENV})
+    tessera_test_environment(env "${T_PRELOAD}" ${T_ENV})
+    # The fixture's setup is skipped when no venv can be made: then so is this.
+    add_test(NAME ${name}_installed
+      COMMAND sh -c [=[test -x "$0" || { echo "SKIP: nothing installed at $0"; exit 77; }; exec "$0" "$@"]=]
+        "${TESSERA_INSTALL_VENV}/bin/python" -m unittest discover -v -s "${dir}" -p "${base}")
+    set_tests_properties(${name}_installed PROPERTIES
+      ENVIRONMENT "${env}"
+      WORKING_DIRECTORY "${CMAKE_CURRENT_SOURCE_DIR}"
+      LABELS "python;install;${T_LABELS}"
+      FIXTURES_REQUIRED tessera_installed
+      SKIP_RETURN_CODE 77)
+    if(T_TIMEOUT)
+      set_tests_properties(${name}_installed PROPERTIES TIMEOUT ${T_TIMEOUT})
+    endif()
+  endif()
 endfunction()
 
 # tessera_benchmark(NAME [PYTHON | EACH_PYTHON] COMMAND cmd arg... [FULL arg...]

@@ -11,6 +11,8 @@ The submodules load when first used, so the encoder's binding (tilestream)
 also serves the modules' own Python 2.7 suites.
 """
 
+__version__ = '1.0.0'
+
 __all__ = ['open', 'Frame', 'CaptureError', 'DeviceError', 'RecordingError', 'OutputError',
            'VideoError', 'ViewError', 'UsageError']
 

@@ -2,6 +2,8 @@
 its PNG files back, and the pictures it should produce, computed from the
 test pattern without the modules."""
 import os
+import shlex
+import shutil
 import signal
 import struct
 import subprocess
@@ -14,14 +16,32 @@ import zlib
 from tessera_capture import tilestream
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-CAPTURE = os.path.join(os.path.dirname(os.path.dirname(HERE)), 'tools', 'python', 'capture.py')
+
+
+def capture_command():
+    """The command the suites run, as a list: the tree's launcher, or the one
+    TESSERA_CAPTURE_COMMAND names (`tessera-capture`, a path, or words such as
+    `python3 -m tessera_capture`), its program resolved now so that tests
+    that narrow PATH still reach it."""
+    given = shlex.split(os.environ.get('TESSERA_CAPTURE_COMMAND', ''))
+    if not given:
+        root = os.path.dirname(os.path.dirname(HERE))
+        return [sys.executable, os.path.join(root, 'tools', 'python', 'capture.py')], 'capture.py'
+    program = shutil.which(given[0])
+    if program is None:
+        raise RuntimeError('TESSERA_CAPTURE_COMMAND: %s not found' % given[0])
+    return [os.path.abspath(program)] + given[1:], 'tessera-capture'
+
+
+# PROG is the name the command's usage errors start with.
+CAPTURE, PROG = capture_command()
 # Generous: under the sanitizers the modules run several times slower.
 RUN_LIMIT = 120
 
 
 def start_capture(args, env=None, text=True):
     """The capture as a child; `text` False keeps its output as bytes."""
-    return subprocess.Popen([sys.executable, CAPTURE] + list(args), stdout=subprocess.PIPE,
+    return subprocess.Popen(CAPTURE + list(args), stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE, env=env, universal_newlines=text)
 
 
@@ -35,7 +55,7 @@ def finish(process, limit=RUN_LIMIT):
     finally:
         timer.cancel()
     if process.returncode == -signal.SIGKILL:
-        raise AssertionError('capture.py did not end within %d s:\n%s' % (limit, err))
+        raise AssertionError('%s did not end within %d s:\n%s' % (PROG, limit, err))
     return process.returncode, out, err
 
 

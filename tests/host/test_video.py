@@ -8,7 +8,6 @@ import signal
 import stat
 import struct
 import subprocess
-import sys
 import time
 import unittest
 
@@ -16,8 +15,8 @@ from tessera_capture import tilestream
 
 from tessera_capture import recording as capture_recording
 from tessera_capture.sinks import video as capture_video
-from host_common import (CAPTURE, TempDir, black_edges, finish, grey, pattern_rgb, run_capture,
-                         shrink_half, summary_frames, wait_for_line)
+from host_common import (CAPTURE, PROG, TempDir, black_edges, finish, grey, pattern_rgb,
+                         run_capture, shrink_half, summary_frames, wait_for_line)
 
 FFMPEG = capture_video.find_program('ffmpeg')
 
@@ -109,8 +108,8 @@ class VideoTest(unittest.TestCase):
         w, h = 128, 96
         video, raw = self.tmp('live.mkv'), self.tmp('live.rgba')
         child = subprocess.Popen(
-            [sys.executable, CAPTURE, '--size', '%dx%d' % (w, h), '--scale', '0.5', '--grey',
-             '--crop', '--video', video, '--fps', '10', '--raw', raw],
+            CAPTURE + ['--size', '%dx%d' % (w, h), '--scale', '0.5', '--grey', '--crop',
+                       '--video', video, '--fps', '10', '--raw', raw],
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, preexec_fn=os.setpgrp,
             universal_newlines=True)
         wait_for_line(child.stderr, 'frames/s', 60)
@@ -153,8 +152,8 @@ class VideoTest(unittest.TestCase):
     def test_ffmpeg_killed_mid_run_leaves_the_recording_whole(self):
         pids, rec = self.tmp('pids'), self.tmp('rec')
         killable = wrapper(self.tmp('ffmpeg'), 'echo $$ >> %s' % pids)
-        child = subprocess.Popen([sys.executable, CAPTURE, '--size', '64x48', '--record', rec,
-                                  '--video', self.tmp('out.mkv'), '--ffmpeg', killable],
+        child = subprocess.Popen(CAPTURE + ['--size', '64x48', '--record', rec, '--video',
+                                            self.tmp('out.mkv'), '--ffmpeg', killable],
                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                  universal_newlines=True)
         wait_for_line(child.stderr, 'frames/s', 60)
@@ -179,7 +178,7 @@ class VideoTest(unittest.TestCase):
         rec = self.tmp('rec')
         env = dict(os.environ, PATH=self.tmp.path)
         status, _, err = run_capture(['--video', self.tmp('a.mkv'), '--record', rec], env=env)
-        self.assertEqual((status, err), (2, 'capture.py: error: ffmpeg not found on PATH: '
+        self.assertEqual((status, err), (2, PROG + ': error: ffmpeg not found on PATH: '
                                          'install the ffmpeg package, or name the program with '
                                          '--ffmpeg PATH\n'))
         status, _, err = run_capture(['--video', self.tmp('a.mkv'), '--record', rec,
