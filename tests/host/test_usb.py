@@ -221,7 +221,8 @@ class ListTest(unittest.TestCase):
         status, out, _ = run_capture(['--list'])
         self.assertEqual(status, 0)
         self.assertTrue(out.startswith(('USB devices with a bulk IN endpoint:\n',
-                                        'no USB device with a bulk IN endpoint is attached\n')), out)
+                                        'no USB device with a bulk IN endpoint is attached\n')),
+                        out)
 
     def test_permission_denied_names_the_rule_command(self):
         t = self.tree
