@@ -18,7 +18,7 @@ jobs=$(nproc 2>/dev/null || echo 2)
 # Everything the whole suite needs on Debian, in one place. The modules and the
 # capture host need only cmake, a C++17 compiler and a Python with its headers.
 packages=(cmake g++ make python3-dev libgtest-dev libbenchmark-dev libyuv-dev clang libclang-rt-14-dev
-          qemu-system-x86 busybox-static cpio xz-utils zstd ffmpeg chromium chromium-driver)
+          qemu-system-x86 busybox-static cpio xz-utils zstd udev ffmpeg chromium chromium-driver)
 
 deps() {
     local missing=() p
