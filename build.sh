@@ -20,7 +20,7 @@ jobs=$(nproc 2>/dev/null || echo 2)
 # pip installs them with python3-venv, python3-setuptools and python3-wheel.
 packages=(cmake g++ make python3-dev python3-venv python3-setuptools python3-wheel git
           libgtest-dev libbenchmark-dev libyuv-dev clang libclang-rt-14-dev
-          qemu-system-x86 busybox-static cpio xz-utils zstd ffmpeg chromium chromium-driver)
+          qemu-system-x86 busybox-static cpio xz-utils zstd udev ffmpeg chromium chromium-driver)
 
 deps() {
     local missing=() p

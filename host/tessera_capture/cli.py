@@ -1,16 +1,17 @@
 """The command line of the capture host: options into Settings, and the run."""
 import argparse
+import functools
 import sys
 
-from . import app
+from . import app, devices
 from .decoder import tile_edge
-from .errors import UsageError
+from .errors import COMMAND, UsageError
 from .settings import DEFAULT_SIZE, Settings
 from .sinks.video import DEFAULT_FPS
 from .sources.usb import parse_vid_pid
 from .view import view_address
 
-PROG_NAME = 'tessera-capture'
+PROG_NAME = COMMAND
 DESCRIPTION = """\
 The reference capture host: reads a grabber's tile stream (a USB device, a
 recording, or the built-in synthetic grabber), decodes it with tessera, keeps
@@ -18,6 +19,13 @@ the picture up to date from the changed tiles, and writes snapshots,
 recordings and status lines."""
 
 HELP_EPILOG = """\
+Devices: --list shows the attached USB devices that have a bulk IN endpoint
+(bus, port, VID:PID, manufacturer and product, the node) and whether you may
+open them, and why not. Opening a node needs root or a udev rule: --udev-rule
+VID:PID prints one for that device (the logged-in user may open it, and so
+may the group plugdev on a machine nobody logs in to) and says on stderr where
+it goes and how to reload udev. Neither starts a capture.
+
 Sources: without --device, --find or --replay the built-in synthetic grabber
 sends an animated test pattern through the tile-stream encoder.
 
@@ -141,6 +149,11 @@ def parser(prog):
     p = argparse.ArgumentParser(
         prog=prog, description=DESCRIPTION, epilog=HELP_EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter)
+    listed = p.add_argument_group('devices (instead of a capture)').add_mutually_exclusive_group()
+    listed.add_argument('--list', action='store_true',
+                        help='list the attached USB devices with a bulk IN endpoint')
+    listed.add_argument('--udev-rule', type=vid_pid, metavar='VID:PID',
+                        help='print a udev rule that lets users open this device')
     source = p.add_argument_group('source')
     src = source.add_mutually_exclusive_group()
     src.add_argument('--device', metavar='NODE', help='USB device node, /dev/bus/usb/BBB/DDD')
@@ -196,11 +209,37 @@ def parser(prog):
     return p
 
 
+def _list(out, err):
+    return devices.list_devices(out)
+
+
+def _device_command(p, args):
+    """--list or --udev-rule as a function of (stdout, stderr) giving the
+    exit status, or None for a capture."""
+    given = vars(args)  # the namespace itself: what is popped is not a setting
+    listing, ids = given.pop('list'), given.pop('udev_rule')
+    if ids is not None:
+        command = functools.partial(devices.print_udev_rule, ids)
+    elif listing:
+        command = _list
+    else:
+        return None
+    for name, value in given.items():
+        if value != p.get_default(name):
+            p.error('--%s is for a capture, not for --list or --udev-rule' %
+                    name.replace('_', '-'))
+    return command
+
+
 def parse_args(argv, prog=PROG_NAME):
-    """The Settings of a command line; exits with status 2 for one that
-    cannot work."""
+    """(parser, the Settings of a capture, None) or, for --list and
+    --udev-rule, (parser, None, the command); exits with status 2 for a
+    command line that cannot work."""
     p = parser(prog)
     args = p.parse_args(argv)
+    command = _device_command(p, args)
+    if command:
+        return p, None, command
     if args.every and not args.snapshot:
         p.error('--every needs --snapshot')
     if args.keep and not args.record:
@@ -216,12 +255,14 @@ def parse_args(argv, prog=PROG_NAME):
             p.error('--%s is for --video' % name)
     if args.video == '-' and args.raw == '-':
         p.error('--video - and --raw - cannot both have the standard output')
-    return p, Settings(**vars(args))
+    return p, Settings(**vars(args)), None
 
 
 def main(argv=None, prog=PROG_NAME, out=sys.stderr):
     """Runs a command line; its exit status."""
-    p, settings = parse_args(sys.argv[1:] if argv is None else argv, prog)
+    p, settings, command = parse_args(sys.argv[1:] if argv is None else argv, prog)
+    if command:
+        return command(sys.stdout, out)
     try:
         plan = app.prepare(settings)
     except UsageError as e:

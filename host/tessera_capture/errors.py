@@ -36,3 +36,5 @@ class UsageError(CaptureError):
 
 # The name every message of the host starts with.
 PROG = 'capture'
+# The installed command, as messages that suggest a command line name it.
+COMMAND = 'tessera-capture'

@@ -14,8 +14,12 @@ sys.path = [p for p in sys.path[1:] if os.path.isdir(p)] + [
     os.path.join(os.environ['VM_SOURCE_DIR'], 'tests', 'support', 'python')]
 
 import errno  # noqa: E402
+import grp  # noqa: E402
+import re  # noqa: E402
+import shlex  # noqa: E402
 import signal  # noqa: E402
 import struct  # noqa: E402
+import shutil  # noqa: E402
 import subprocess  # noqa: E402
 import threading  # noqa: E402
 import time  # noqa: E402
@@ -427,7 +431,143 @@ def read_png_rgb(path):
     return size, b''.join(raw[r * line + 1:(r + 1) * line] for r in range(size[1]))
 
 
+GRABBER_IDS = '1209:0001'
+USER = 1000
+UDEVD = ('/usr/lib/systemd/systemd-udevd', '/lib/systemd/systemd-udevd')
+
+
+def as_user(args, group):
+    """`args` as USER with `group` as its only supplementary group. The
+    interpreters may live in root's home (mode 0700), which would stop the
+    user before the device does: in a mount namespace of the command's own,
+    every such directory on the interpreter's path becomes an empty one that
+    anyone may pass, holding only that path."""
+    script = ['set -e']
+    path = os.path.realpath(sys.executable)
+    while True:
+        parent = os.path.dirname(path)
+        if parent == path:
+            break
+        if not os.stat(parent).st_mode & 0o001:
+            child = os.path.join(parent, os.path.basename(path))
+            script = script[:1] + [
+                'hold=$(mktemp -d)', 'mount --bind %s "$hold"' % shlex.quote(child),
+                'mount -t tmpfs -o mode=0755 tmpfs %s' % shlex.quote(parent),
+                'mkdir %s' % shlex.quote(child),
+                'mount --bind "$hold" %s' % shlex.quote(child)] + script[1:]
+        path = parent
+    script.append('exec setpriv --reuid=%d --regid=%d --groups=%d -- "$@"' % (USER, USER, group))
+    return ['unshare', '--mount', 'sh', '-c', '\n'.join(script), 'sh'] + list(args)
+
+
 class CaptureHost(DeviceCase):
+    def setUp(self):
+        if sys.version_info < (3, 8):
+            self.skipTest('the capture host needs Python 3.8 or later')
+        DeviceCase.setUp(self)
+
+    def host(self, args, user_group=None, env=None):
+        """(status, stdout, stderr) of the capture host, as USER in
+        `user_group` when that is given."""
+        script = os.path.join(os.environ['VM_SOURCE_DIR'], 'tools', 'python', 'capture.py')
+        cmd = [sys.executable, '-S', script] + list(args)
+        p = subprocess.Popen(cmd if user_group is None else as_user(cmd, user_group),
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             universal_newlines=True, env=env)
+        out, err = p.communicate(timeout=120)
+        print('$ %s\n%s%s' % (' '.join(args), out, err))
+        return p.returncode, out, err
+
+    def listed(self, out):
+        """The gadget's row of a listing: (bus, port, node, whether it opens)."""
+        rows = [re.match(r' +(\d{3}) +(\S+) +%s +tessera +tile stream grabber +(\S+) +(.*)$' %
+                         GRABBER_IDS, line) for line in out.splitlines()]
+        rows = [m.groups() for m in rows if m]
+        self.assertEqual(len(rows), 1, 'the gadget is not listed once:\n' + out)
+        return rows[0]
+
+    def test_gadget_in_the_listing(self):
+        """--list shows the gadget at its bus and port, with its ids, strings
+        and node, and that root may open it."""
+        status, out, _ = self.host(['--list'])
+        self.assertEqual(status, 0)
+        self.assertTrue(out.startswith('USB devices with a bulk IN endpoint:\n'), out)
+        bus, port, node, access = self.listed(out)
+        self.assertEqual((node, access), (self.dev.path, 'yes'))
+        entry = os.path.join('/sys/bus/usb/devices', port)
+        self.assertEqual(node, '/dev/bus/usb/%03d/%03d' % tuple(
+            int(guest_usb.sysfs(entry, name)) for name in ('busnum', 'devnum')))
+        self.assertEqual(bus, node.split('/')[-2])
+
+    def test_user_captures_through_the_udev_rule(self):
+        """The guest's own udevd, as a machine starts it, leaves the gadget to
+        root: a user is refused, and told the command that prints a rule. That
+        rule, put where the host says and applied with the commands it gives,
+        lets the same user capture from it."""
+        udevd = [p for p in UDEVD if os.access(p, os.X_OK)]
+        if not udevd or not shutil.which('udevadm'):
+            self.skipTest('the guest has no udev (Debian package udev)')
+        status, rule, how = self.host(['--udev-rule', GRABBER_IDS])
+        self.assertEqual(status, 0)
+        plugdev = grp.getgrnam('plugdev').gr_gid
+        home = tempfile.mkdtemp(dir=os.environ['TMPDIR'])
+        os.chown(home, USER, USER)
+        env = dict(os.environ, HOME=home, TMPDIR=home)
+        png = os.path.join(home, 'user.png')
+        rules_file = re.search(r'put this rule into (\S+), e\.g\.', how).group(1)
+        commands = [line.strip().replace('sudo ', '') for line in how.splitlines()
+                    if line.startswith('  sudo ')]
+        self.assertEqual(len(commands), 1, how)
+        # The cases run chrooted into the host's root, which udev's tools
+        # would take for a chroot of an installation and leave alone.
+        udev = dict(os.environ, SYSTEMD_IGNORE_CHROOT='1')
+        # That root is read-only: an empty rules directory over its own.
+        subprocess.check_call(['mount', '-t', 'tmpfs', 'tmpfs', os.path.dirname(rules_file)])
+        try:
+            subprocess.check_call([udevd[0], '--daemon'], env=udev)
+            deadline = time.time() + 20
+            while subprocess.call(['udevadm', 'control', '--ping'], env=udev) != 0:
+                self.assertLess(time.time(), deadline, 'udevd does not answer')
+                time.sleep(0.2)
+            subprocess.check_call(['udevadm', 'trigger', '--action=add', '--subsystem-match=usb'],
+                                  env=udev)
+            subprocess.check_call(['udevadm', 'settle', '--timeout=60'], env=udev)
+
+            status, out, _ = self.host(['--list'], plugdev, env)
+            self.assertEqual(status, 0)
+            access = self.listed(out)[3]
+            self.assertTrue(access.startswith('no permission (owner root, group root, mode 0'),
+                            access)
+            self.assertTrue(access.endswith(
+                ': tessera-capture --udev-rule %s prints a rule' % GRABBER_IDS), access)
+            status, _, err = self.host(['--device', self.dev.path, '--frames', '1'], plugdev,
+                                       env)
+            self.assertEqual(status, 1)
+            self.assertIn('cannot open %s: Permission denied (run tessera-capture --udev-rule '
+                          '%s for a rule that lets you in)' % (self.dev.path, GRABBER_IDS), err)
+
+            with open(rules_file, 'w') as f:
+                f.write(rule)
+            subprocess.check_call(['sh', '-c', commands[0]], env=udev)
+            subprocess.check_call(['udevadm', 'settle', '--timeout=60'], env=udev)
+            node = os.stat(self.dev.path)
+            print('%s: owner %d, group %d, mode %04o' % (self.dev.path, node.st_uid,
+                                                         node.st_gid, node.st_mode & 0o7777))
+            self.assertEqual((node.st_gid, node.st_mode & 0o7777), (plugdev, 0o660))
+
+            self.dev.send('frames 25')
+            status, out, err = self.host(
+                ['--device', self.dev.path, '--size', '%dx%d' % (self.width, self.height),
+                 '--frames', '20', '--snapshot', png, '--timeout', '30'], plugdev, env)
+            self.assertEqual(status, 0)
+            self.assertIn(' 20 frames in ', err)
+            want = tilestream.expand(tilestream.test_pattern(self.width, self.height, 19))
+            self.assertTrue(read_png_rgb(png)[1] == b''.join(
+                want[i:i + 3] for i in range(0, len(want), 4)), 'the snapshot is not frame 19')
+        finally:
+            subprocess.call(['udevadm', 'control', '--exit'], env=udev)
+            subprocess.call(['umount', os.path.dirname(rules_file)])
+
     def test_capture_host_on_device(self):
         """The reference capture host, given the gadget's node with --device,
         stops after 20 frames and its snapshot is frame 19 of the pattern."""

@@ -32,6 +32,8 @@ mount -t sysfs sysfs /host/sys
 mount -t devtmpfs devtmpfs /host/dev
 mount -t configfs configfs /host/sys/kernel/config || fail "mount configfs"
 mount -t tmpfs tmpfs "/host$SCRATCH" || fail "mount scratch space on $SCRATCH"
+# As on any machine, /run starts empty and writable: udevd keeps its state there.
+mount -t tmpfs tmpfs /host/run || fail "mount /run"
 mkdir "/host$SCRATCH/results" "/host$SCRATCH/tmp"
 mount -o bind /results "/host$SCRATCH/results"
 

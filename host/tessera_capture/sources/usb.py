@@ -32,7 +32,7 @@ _DT_CONFIG, _DT_INTERFACE, _DT_ENDPOINT = 2, 4, 5
 _BULK = 2
 
 
-from ..errors import DeviceError
+from ..errors import COMMAND, DeviceError
 
 
 def parse_vid_pid(text):
@@ -148,7 +148,8 @@ def bulk_in_endpoints(descriptors):
 class UsbDevice(object):
     """An open device node with one claimed interface."""
 
-    def __init__(self, path, endpoint=None, interface=None):
+    def __init__(self, path, endpoint=None, interface=None, sysfs=SYSFS_USB_DEVICES,
+                 dev=DEV_BUS_USB):
         self.path = path
         self.fd = None
         self.claimed = None
@@ -156,7 +157,11 @@ class UsbDevice(object):
         try:
             self.fd = os.open(path, os.O_RDWR)
         except OSError as e:
-            hint = ' (it needs root or a udev rule)' if e.errno == errno.EACCES else ''
+            hint = ''
+            if e.errno == errno.EACCES:
+                ids = DeviceLocator(path, sysfs, dev).ids
+                hint = ' (run %s --udev-rule %s for a rule that lets you in)' % (
+                    COMMAND, '%04x:%04x' % ids if ids else 'VID:PID')
             raise DeviceError('cannot open %s: %s%s' % (path, e.strerror, hint))
         try:
             self.interface, self.endpoint = self._choose(endpoint, interface)
