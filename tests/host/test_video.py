@@ -140,8 +140,10 @@ class VideoTest(unittest.TestCase):
 
     def test_ffmpeg_behind_costs_frames_not_length(self):
         video = self.tmp('slow.mkv')
-        slow = wrapper(self.tmp('ffmpeg'), 'case "$*" in *slow.mkv) sleep 1.5;; esac')
-        status, _, err = run_capture(['--size', '64x48', '--seconds', '2.5', '--video', video,
+        # Three seconds of frames outgrow the queue and the pipe (about 1.5 s
+        # of them at this size), however slow the capture runs.
+        slow = wrapper(self.tmp('ffmpeg'), 'case "$*" in *slow.mkv) sleep 3;; esac')
+        status, _, err = run_capture(['--size', '64x48', '--seconds', '4', '--video', video,
                                       '--fps', '100', '--ffmpeg', slow])
         self.assertEqual(status, 0, err)
         dropped = int(err.split(' dropped while ffmpeg')[0].rsplit(' ', 1)[1])
