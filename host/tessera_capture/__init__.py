@@ -7,11 +7,20 @@
             print(frame.width, frame.height, frame.time)
             frame.save_png('last.png')
 
+A camera for other programs, fed with the frames (see sinks/v4l2.py):
+
+    camera = tessera_capture.Camera('/dev/video9', fmt='YUYV', fps=30)
+    try:
+        for frame in capture.frames():
+            camera.add(frame)
+    finally:
+        camera.close()
+
 The submodules load when first used, so the encoder's binding (tilestream)
 also serves the modules' own Python 2.7 suites.
 """
 
-__all__ = ['open', 'Frame', 'CaptureError', 'DeviceError', 'RecordingError', 'OutputError',
+__all__ = ['open', 'Frame', 'Camera', 'CaptureError', 'DeviceError', 'RecordingError', 'OutputError',
            'VideoError', 'ViewError', 'UsageError']
 
 
@@ -25,6 +34,9 @@ def __getattr__(name):
     if name == 'Frame':
         from .frame import Frame
         return Frame
+    if name == 'Camera':
+        from .sinks.v4l2 import Camera
+        return Camera
     if name in __all__:
         from . import errors
         return getattr(errors, name)
