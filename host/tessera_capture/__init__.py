@@ -20,8 +20,8 @@ The submodules load when first used, so the encoder's binding (tilestream)
 also serves the modules' own Python 2.7 suites.
 """
 
-__all__ = ['open', 'Frame', 'Camera', 'CaptureError', 'DeviceError', 'RecordingError', 'OutputError',
-           'VideoError', 'ViewError', 'UsageError']
+__all__ = ['open', 'Frame', 'Camera', 'CaptureError', 'DeviceError', 'RecordingError',
+           'OutputError', 'VideoError', 'ViewError', 'UsageError']
 
 
 def open(source=None, **options):  # noqa: A001 -- the API's name for it
