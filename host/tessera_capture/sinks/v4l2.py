@@ -290,8 +290,8 @@ class Camera:
                 device.queue(slot, size, shown_time)
                 device.dequeue()
                 self.shown += 1
-                # Late ticks are dropped, not made up in a burst.
-                tick = max(tick + self.interval, time.monotonic() - self.interval)
+                # Ticks missed are dropped, not made up in a burst.
+                tick = max(tick + self.interval, time.monotonic())
         except OSError as e:
             self.error = 'camera %s: %s' % (self.path, e.strerror or e)
         except ValueError as e:
