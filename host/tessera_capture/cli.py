@@ -54,15 +54,16 @@ length; the frame before is shown longer). A replay waits for them instead.
 Camera (--v4l2 DEVICE): every frame, at the --scale, --crop and --grey
 settings, goes to a v4l2loopback device, which video calls, browsers, OBS and
 ffplay then open as a camera. Make one (Debian package v4l2loopback-dkms):
-  sudo modprobe v4l2loopback exclusive_caps=1 devices=1 video_nr=9 \
+  sudo modprobe v4l2loopback exclusive_caps=1 devices=1 video_nr=9 \\
       card_label="Tessera capture"
   capture.py --find VID:PID --v4l2 /dev/video9
 The camera offers a steady --fps (default 30), the last picture again while
-the grabber sends nothing (also while --reconnect waits for it), each buffer
-stamped with its frame's capture time. --v4l2-format YUYV (4:2:2, BT.601
-limited range, the format cameras have and every reader takes) or RGB3
-(exact R, G, B); an odd width is padded to an even one for YUYV. The camera
-never holds up the capture, and readers may come and go.
+the grabber sends nothing (also while --reconnect waits for it); a picture is
+stamped with its capture time, a repeat a tick after the buffer before.
+--v4l2-format YUYV (4:2:2, BT.601 limited range, the format cameras have and
+every reader takes) or RGB3 (exact R, G, B); an odd width is padded to an
+even one for YUYV. The camera never holds up the capture, and readers may
+come and go.
 
 A frame counts at each first-tile flag, also when several frames arrive in one
 transfer; those are exported together. A run ends after --frames N frames

@@ -599,7 +599,7 @@ class Camera(DeviceCase):
         # A reader that comes after another went: ffmpeg's own.
         late = subprocess.check_output(['ffmpeg', '-v', 'error', '-f', 'v4l2', '-i', self.node,
                                         '-frames:v', '10', '-f', 'rawvideo', '-pix_fmt', 'rgb24',
-                                        '-'], timeout=60) if fmt == 'RGB3' else None
+                                        '-'], timeout=60)
         # The frame the camera was given last, as the capture itself saw it.
         last = sorted(n for n in os.listdir(os.path.dirname(shots)) if n.startswith('frame-'))[-1]
         p.send_signal(signal.SIGINT)
@@ -628,6 +628,7 @@ class Camera(DeviceCase):
             raw_in = ['-f', 'rawvideo', '-video_size', '%dx%d' % size, '-pix_fmt']
             rgb_out = ['-f', 'rawvideo', '-pix_fmt', 'rgb24', '-']
             got = subprocess.check_output(ffmpeg + raw_in + ['yuyv422', '-i', raw] + rgb_out)
+            self.assertTrue(late[-len(got):] == got, 'ffmpeg read another picture')
             png = os.path.join(os.path.dirname(shots), last)
             theirs = subprocess.check_output(ffmpeg + ['-i', png, '-f', 'rawvideo', '-pix_fmt',
                                                        'yuyv422', '-'])

@@ -7,7 +7,10 @@ each tick, converted once into one of the device's mmap buffers and queued;
 while no new frame arrives, the buffer that holds the last one is queued
 again, so that readers keep getting frames (a repeat costs two ioctls). The
 capture loop only hands frames over and never waits on the device or a
-reader. Buffers carry the frame's capture time (seconds since the epoch).
+reader. A buffer carries its frame's capture time (seconds since the epoch);
+a repeat, the time of the one before plus a tick, as readers that drop
+buffers with a time already seen would otherwise show nothing while the
+grabber is quiet.
 
 The writing goes through mmap buffers (REQBUFS, QBUF, DQBUF, STREAMON), not
 write(): after a writer that used write() the module refuses the next one's
@@ -274,7 +277,7 @@ class Camera:
             device = self.device_class(self.path)
             width, height = self.rect[2:]
             size, stride = self._open(device, width, height, buffers)
-            slot, shown_time = len(buffers) - 1, 0.0
+            slot, stamp = len(buffers) - 1, 0.0
             tick = time.monotonic()
             while True:
                 frame = self._next(tick)
@@ -285,9 +288,11 @@ class Camera:
                     slot = (slot + 1) % len(buffers)
                     self.convert.convert_into(self.fmt, frame.cut(self.rect), width * 4, width,
                                                height, buffers[slot], stride)
-                    shown_time = frame.time
+                    stamp = max(frame.time, stamp + 1e-6)
                     self.pictures += 1
-                device.queue(slot, size, shown_time)
+                else:
+                    stamp += self.interval
+                device.queue(slot, size, stamp)
                 device.dequeue()
                 self.shown += 1
                 # Ticks missed are dropped, not made up in a burst.
