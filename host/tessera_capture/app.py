@@ -10,7 +10,9 @@ from .recording import RecordingWriter
 from .sinks.files import unwritable
 from .sinks.outputs import FrameOutputs
 from .sinks.snapshot import EverySnapshot, write_snapshot
-from .sinks.video import plan_video
+from .sinks.v4l2 import DEFAULT_FORMAT as DEFAULT_CAMERA_FORMAT
+from .sinks.v4l2 import Camera, check_camera
+from .sinks.video import DEFAULT_FPS, plan_video
 from .sources import open_source
 from .sources.device import DeviceSource
 
@@ -25,12 +27,15 @@ class Plan:
 
 def prepare(settings):
     """Refuses (UsageError) what cannot work, before anything starts: files
-    the outputs cannot write, no ffmpeg, encoder arguments ffmpeg refuses."""
+    the outputs cannot write, no ffmpeg, encoder arguments ffmpeg refuses, a
+    camera device that is no V4L2 output."""
     for option, path in (('--video', settings.video), ('--raw', settings.raw)):
         if path and path != '-':
             problem = unwritable(path)
             if problem:
                 raise UsageError('argument %s: cannot write %s: %s' % (option, path, problem))
+    if settings.v4l2:
+        check_camera(settings.v4l2)
     video = None
     if settings.video:
         video = plan_video(settings.video, settings.fps, settings.codec, settings.ffmpeg)
@@ -89,7 +94,7 @@ def run(plan, out):
     """The run of checked settings; its exit status: 0, 1 after a failure,
     130 when interrupted before the capture could end its frame."""
     settings = plan.settings
-    capture = source = recorder = outputs = view = None
+    capture = source = recorder = outputs = view = camera = None
     status = 0
     stop = _Stop()
     try:
@@ -112,6 +117,10 @@ def run(plan, out):
             sinks.append(outputs)
         if settings.every:
             sinks.append(EverySnapshot(settings.snapshot, settings.every))
+        if settings.v4l2:
+            camera = Camera(settings.v4l2, settings.v4l2_format or DEFAULT_CAMERA_FORMAT,
+                            settings.fps or DEFAULT_FPS, out)
+            sinks.append(camera)
         # The view keeps its own picture from the frames' runs.
         pixel_sinks = tuple(sinks)
         capture = Capture(settings, source, Decoder(), recorder, view,
@@ -150,6 +159,11 @@ def run(plan, out):
             try:
                 _close_recording(recorder, out)
             except RecordingError as e:
+                status = report_error(out, e)
+        if camera:
+            try:
+                camera.close()
+            except OutputError as e:
                 status = report_error(out, e)
         # After the recording's head: ffmpeg may take a while to finish.
         if outputs:

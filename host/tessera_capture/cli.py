@@ -7,6 +7,8 @@ from . import app, devices
 from .decoder import tile_edge
 from .errors import COMMAND, UsageError
 from .settings import DEFAULT_SIZE, Settings
+from .sinks.v4l2 import DEFAULT_FORMAT as DEFAULT_CAMERA_FORMAT
+from .sinks.v4l2 import FORMATS as CAMERA_FORMATS
 from .sinks.video import DEFAULT_FPS
 from .sources.usb import parse_vid_pid
 from .view import view_address
@@ -56,6 +58,20 @@ height x 4 bytes (R, G, B, A, with A 255); the size goes to stderr first:
 A live capture never waits for ffmpeg or the reader of --raw: when they fall
 behind, frames are dropped and counted on the status line (a video keeps its
 length; the frame before is shown longer). A replay waits for them instead.
+
+Camera (--v4l2 DEVICE): every frame, at the --scale, --crop and --grey
+settings, goes to a v4l2loopback device, which video calls, browsers, OBS and
+ffplay then open as a camera. Make one (Debian package v4l2loopback-dkms):
+  sudo modprobe v4l2loopback exclusive_caps=1 devices=1 video_nr=9 \\
+      card_label="Tessera capture"
+  capture.py --find VID:PID --v4l2 /dev/video9
+The camera offers a steady --fps (default 30), the last picture again while
+the grabber sends nothing (also while --reconnect waits for it); a picture is
+stamped with its capture time, a repeat a tick after the buffer before.
+--v4l2-format YUYV (4:2:2, BT.601 limited range, the format cameras have and
+every reader takes) or RGB3 (exact R, G, B); an odd width is padded to an
+even one for YUYV. The camera never holds up the capture, and readers may
+come and go.
 
 A frame counts at each first-tile flag, also when several frames arrive in one
 transfer; those are exported together. A run ends after --frames N frames
@@ -195,7 +211,8 @@ def parser(prog):
     out.add_argument('--video', metavar='FILE',
                      help='write a video through ffmpeg (- for stdout); see below')
     out.add_argument('--fps', type=in_range(1.0, 1000.0, float), metavar='N',
-                     help='frames a second of the video (default %g)' % DEFAULT_FPS)
+                     help='frames a second of the video and the camera (default %g)' %
+                     DEFAULT_FPS)
     out.add_argument('--codec', metavar='ARGS',
                      help='ffmpeg encoder arguments instead of the default for the extension')
     out.add_argument('--ffmpeg', metavar='PATH', help='the ffmpeg program (default: from PATH)')
@@ -206,6 +223,12 @@ def parser(prog):
                      '127.0.0.1 unless given; any other than 127.0.0.1, ::1 or localhost '
                      'needs the token printed with the URL); after the capture the last frame '
                      'is shown until Ctrl-C')
+    out.add_argument('--v4l2', metavar='DEVICE',
+                     help='be a camera: every frame to a v4l2loopback device, e.g. /dev/video9; '
+                     'see below')
+    out.add_argument('--v4l2-format', choices=CAMERA_FORMATS, metavar='FORMAT',
+                     help='pixel format of the camera: %s (default %s)' %
+                     (' or '.join(CAMERA_FORMATS), DEFAULT_CAMERA_FORMAT))
     return p
 
 
@@ -250,9 +273,13 @@ def parse_args(argv, prog=PROG_NAME):
         p.error('--every-tile is for the synthetic source')
     if args.reconnect and not (args.device or args.find):
         p.error('--reconnect is for --device and --find')
-    for name in ('fps', 'codec', 'ffmpeg'):
+    if args.fps is not None and not (args.video or args.v4l2):
+        p.error('--fps is for --video and --v4l2')
+    for name in ('codec', 'ffmpeg'):
         if getattr(args, name) is not None and not args.video:
             p.error('--%s is for --video' % name)
+    if args.v4l2_format and not args.v4l2:
+        p.error('--v4l2-format is for --v4l2')
     if args.video == '-' and args.raw == '-':
         p.error('--video - and --raw - cannot both have the standard output')
     return p, Settings(**vars(args)), None

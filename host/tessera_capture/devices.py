@@ -88,6 +88,16 @@ def usb_section(sysfs=SYSFS_USB_DEVICES, dev=DEV_BUS_USB):
                    'no USB device with a bulk IN endpoint is attached')
 
 
+def loopback_section(nodes=None):
+    """The v4l2loopback devices that --v4l2 can write to."""
+    from .sinks.v4l2 import loopback_devices
+    rows = [(node, _printable(card), access_problem(node) or 'yes')
+            for node, card in loopback_devices(nodes)]
+    return Section('V4L2 loopback devices (--v4l2)', ('NODE', 'CARD', 'CAN OPEN'), rows,
+                   'no V4L2 loopback device (for a camera: sudo modprobe v4l2loopback '
+                   'exclusive_caps=1 card_label="Tessera capture"; package v4l2loopback-dkms)')
+
+
 def listing(sections):
     """The lines of --list: each section's title and aligned table, or its
     line for none."""
@@ -107,7 +117,7 @@ def listing(sections):
 
 def list_devices(out, sections=None):
     """Prints the listing; its exit status."""
-    for line in listing([usb_section()] if sections is None else sections):
+    for line in listing([usb_section(), loopback_section()] if sections is None else sections):
         out.write(line + '\n')
     return 0
 

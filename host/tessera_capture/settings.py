@@ -36,6 +36,8 @@ class Settings:
     ffmpeg: Optional[str] = None
     raw: Optional[str] = None
     view: Optional[Tuple[str, int]] = None
+    v4l2: Optional[str] = None  # a V4L2 output device node
+    v4l2_format: Optional[str] = None  # YUYV when None
 
     @classmethod
     def names(cls):

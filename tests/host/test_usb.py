@@ -218,6 +218,9 @@ class ListTest(unittest.TestCase):
     def test_none_attached(self):
         self.tree.device('usb1', (0x1d6b, 2), (1, 1), HUB, 0o666)
         self.assertEqual(self.listing(), ['no USB device with a bulk IN endpoint is attached'])
+        # Nodes that are no V4L2 loopback device are not listed as one.
+        self.assertEqual(devices.listing([devices.loopback_section(['/dev/null', '/nonexistent'])]),
+                         [devices.loopback_section([]).none])
         status, out, _ = run_capture(['--list'])
         self.assertEqual(status, 0)
         self.assertTrue(out.startswith(('USB devices with a bulk IN endpoint:\n',

@@ -21,6 +21,11 @@ say "start $(cut -d' ' -f1 /proc/uptime)"
 for m in $(cat /lib/modules/load-order); do
     insmod "/lib/modules/$m.ko" || fail "insmod $m"
 done
+# The camera's device, /dev/video9, offering capture once a writer streams.
+if [ -f /lib/modules/extra/v4l2loopback.ko ]; then
+    insmod /lib/modules/extra/v4l2loopback.ko exclusive_caps=1 devices=1 video_nr=9 \
+        card_label=tessera || say "insmod v4l2loopback failed"
+fi
 
 opts=trans=virtio,version=9p2000.L,msize=262144
 mount -t 9p -o "$opts,ro,cache=loose" hostroot /host || fail "mount the host root"

@@ -29,13 +29,15 @@ import threading
 import time
 import zlib
 
+import loopback_module
+
 SKIP = 77
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 # Modules the guest needs; their dependencies are added from each module's own
-# "depends=" record.
+# "depends=" record. videodev (and mc) are for v4l2loopback, built apart.
 ROOT_MODULES = ['virtio_pci', '9pnet_virtio', '9p', 'configfs', 'dummy_hcd', 'libcomposite',
-                'usb_f_fs']
+                'usb_f_fs', 'videodev']
 
 
 class Skip(Exception):
@@ -140,7 +142,8 @@ def kernel_package():
 def fetch_kernel(cache):
     """Returns the directory of a cached kernel: vmlinux or vmlinuz, modules/, load-order."""
     done = sorted(glob.glob(os.path.join(cache, '*', 'load-order')))
-    if done:
+    # A cache from before a module joined the list is fetched again.
+    if done and set(ROOT_MODULES) <= set(open(done[-1]).read().split()):
         return os.path.dirname(done[-1])
     pkg = kernel_package()
     tmp = tempfile.mkdtemp(prefix='fetch-', dir=cache)
@@ -229,7 +232,8 @@ def cpio_newc(entries):
     return b''.join(out)
 
 
-def build_initramfs(kernel_dir, busybox, dest):
+def build_initramfs(kernel_dir, busybox, dest, extra_modules=()):
+    """`extra_modules` are built apart; the init loads each with its options."""
     entries = [(d, 0o40755, b'') for d in ('bin', 'dev', 'proc', 'sys', 'host', 'results',
                                            'lib', 'lib/modules')]
     entries.append(('bin/busybox', 0o100755, open(busybox, 'rb').read()))
@@ -239,6 +243,11 @@ def build_initramfs(kernel_dir, busybox, dest):
     for name in order.split():
         entries.append(('lib/modules/%s.ko' % name, 0o100644,
                         open(os.path.join(kernel_dir, 'modules', name + '.ko'), 'rb').read()))
+    if extra_modules:
+        entries.append(('lib/modules/extra', 0o40755, b''))
+    for path in extra_modules:
+        entries.append(('lib/modules/extra/' + os.path.basename(path), 0o100644,
+                        open(path, 'rb').read()))
     with open(dest, 'wb') as f:
         f.write(cpio_newc(entries))
 
@@ -358,9 +367,15 @@ def main():
         print('SKIPPED: %s' % e)
         return SKIP
     log('kernel %s' % os.path.basename(kernel_dir))
+    extra = []
+    try:
+        extra.append(loopback_module.build(kernel_dir))
+    except (loopback_module.BuildError, IndexError, OSError) as e:
+        # Only the camera cases need it; they skip without /dev/video9.
+        log('no v4l2loopback module: %s' % e)
 
     initrd = os.path.join(args.work_dir, 'initramfs.cpio')
-    build_initramfs(kernel_dir, busybox, initrd)
+    build_initramfs(kernel_dir, busybox, initrd, extra)
     results = os.path.join(args.work_dir, 'results')
     shutil.rmtree(results, ignore_errors=True)
     os.makedirs(results)
