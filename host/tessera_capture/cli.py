@@ -29,19 +29,27 @@ settings, goes through ffmpeg (found on PATH, or --ffmpeg PATH) into FILE,
 which is overwritten. The video has a constant rate of --fps frames a second
 (default 30) that follows the capture's time: frames are repeated or left out
 by the time they arrived (a replay's recorded time, also with --fast), and the
-last captured frame is the video's last. Encoders by the file's extension:
-  .mkv .avi .mov .nut   FFV1, lossless (-c:v ffv1 -level 3 -slices 4
+last captured frame is the video's last. Each captured frame is sent to
+ffmpeg once; a repeat costs next to nothing. Encoders by the file's extension
+(chosen for CPU a frame at 1080p):
+  .mkv .nut             H.264 in RGB, lossless (-c:v libx264rgb -preset
+                        ultrafast -qp 0 -pix_fmt rgb24)
+  .mp4 .m4v             H.264 4:2:0, High profile, moov first: plays in
+                        browsers, phones and TVs (-c:v libx264 -preset
+                        ultrafast -x264-params cabac=1:8x8dct=1 -profile:v
+                        high -crf 18 -pix_fmt yuv420p -movflags +faststart);
+                        an odd width or height is padded with black to even
+  .avi .mov             FFV1, lossless (-c:v ffv1 -level 3 -slices 4
                         -slicecrc 1 -pix_fmt bgr0)
-  .mp4 .m4v             H.264, lossless in YUV 4:4:4 (-c:v libx264 -preset
-                        ultrafast -qp 0 -pix_fmt yuv444p)
-  .webm                 VP9, lossless (-c:v libvpx-vp9 -lossless 1 -deadline
-                        realtime -cpu-used 8 -row-mt 1 -pix_fmt gbrp)
-  -                     FFV1 in Matroska on the standard output
+  .webm                 VP9 4:2:0 as browsers play it (-c:v libvpx-vp9
+                        -deadline realtime -cpu-used 8 -row-mt 1 -crf 30
+                        -b:v 0 -pix_fmt yuv420p)
+  -                     lossless H.264 in RGB, Matroska on the standard output
   any other             ffmpeg's own choice for that format
 --codec ARGS replaces them, split as a shell would (write --codec=ARGS when
-ARGS is one word), e.g. --codec '-c:v libx264 -pix_fmt yuv420p -crf 18' for
-players that know only 4:2:0 (even sizes only). With --crop the
-borders are measured on the first frame and kept for the whole video.
+ARGS is one word), e.g. --codec '-c:v ffv1 -level 3 -pix_fmt bgr0' for an
+FFV1 archive; a -vf in ARGS runs before the frame rate is made. With --crop
+the borders are measured on the first frame and kept for the whole video.
 --raw FILE, or - for the standard output: every completed frame as width x
 height x 4 bytes (R, G, B, A, with A 255); the size goes to stderr first:
   capture.py --raw - | ffmpeg -f rawvideo -pix_fmt rgba -s WxH -i - ...

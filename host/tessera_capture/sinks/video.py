@@ -3,13 +3,14 @@ scale, crop and grey settings, to a video file through ffmpeg (--video) and
 as raw RGBA frames to a file or a pipe (--raw).
 
 ffmpeg runs as a child process that reads a Matroska stream on its standard
-input: each captured frame once, uncompressed, stamped with its capture time.
-Its rate filter makes the video's constant rate (--fps): each frame takes the
-output slot nearest its capture time and is repeated until the next one's
-slot, and of frames that share a slot the last one is kept, so that a minute
-of capture plays for a minute and the last captured frame is the video's
-last frame. A repeat is neither piped nor converted again, and the encoders
-chosen here code it as a skipped frame.
+input. The video follows the capture's time at --fps frames a second: each
+frame takes the slot nearest its capture time and shows until the next one's
+slot, of frames that share a slot the last one is kept, and the last captured
+frame is the video's last and lasts one slot, so that a minute of capture
+plays for a minute. Each frame that keeps a slot is piped and encoded once,
+stamped with its slot's time: the file is variable-rate on a grid of --fps,
+which a player that needs a constant rate fills by repeating frames. (At a
+constant rate every repeat would cost the encoder two thirds of a frame.)
 
 Each output is written by a thread of its own from a bounded queue, so the
 capture loop never waits on ffmpeg or on a slow reader of the pipe: when the
@@ -34,7 +35,8 @@ DEFAULT_FPS = 30.0
 
 # Encoder arguments by the output's extension, chosen for CPU a frame on
 # 1080p captures. Lossless H.264 in RGB costs a quarter of FFV1's time and
-# files a tenth of its size; packed RGB is the input it takes at least cost.
+# files a tenth of its size (bench/video_cpu.py); it takes packed R, G, B
+# as cheaply as B, G, R, X, and a quarter fewer bytes.
 LOSSLESS = ('-c:v', 'libx264rgb', '-preset', 'ultrafast', '-qp', '0', '-pix_fmt', 'rgb24')
 # FFV1 for archives that want it; version 3 codes slices in parallel and
 # checks each with a CRC.
@@ -53,6 +55,8 @@ ENCODERS = {'.mkv': LOSSLESS, '.nut': LOSSLESS, '.avi': FFV1, '.mov': FFV1,
 
 # Pixel formats whose chroma is halved both ways: x264 takes even sizes only.
 HALVED_CHROMA = ('yuv420p', 'yuvj420p', 'nv12')
+# Formats that take the time scale of their video track as an option.
+MP4_FAMILY = ('.mp4', '.m4v', '.mov')
 # The options of the encoder arguments that the command takes apart.
 FILTER_OPTIONS = ('-vf', '-filter:v')
 
@@ -94,11 +98,9 @@ def find_program(name):
 
 def ffmpeg_command(ffmpeg, size, fps, encoder, output):
     """ffmpeg reading the Matroska stream of frames of `size` on its
-    standard input, writing at `fps` with the `encoder` arguments to `output`
-    ('-': Matroska on its standard output)."""
-    # One filter chain: the caller's filters, the padding, the conversion to
-    # the encoder's pixels and last the rate, so that a repeat costs nothing
-    # on the way.
+    standard input, writing with the `encoder` arguments to `output` ('-':
+    Matroska on its standard output), each frame at its time on the grid of
+    `fps`."""
     filters, rest, i = [], [], 0
     while i < len(encoder):
         if encoder[i] in FILTER_OPTIONS and i + 1 < len(encoder):
@@ -110,12 +112,20 @@ def ffmpeg_command(ffmpeg, size, fps, encoder, output):
     padded = even_size(encoder, size)
     if padded != size:
         filters.append('pad=%d:%d' % padded)
-    if option(encoder, '-pix_fmt'):
-        filters.append('format=' + option(encoder, '-pix_fmt'))
-    filters.append('fps=%.10g:eof_action=pass' % fps)
+    timing = ['-fps_mode', 'passthrough']
+    if os.path.splitext(output)[1].lower() in MP4_FAMILY:
+        # The edit list would be as long as the frames' durations, and the
+        # encoder gives the last frame none: a video of one frame would show
+        # nothing.
+        timing += ['-use_editlist', '0']
+        if fps == int(fps):
+            # A tick a slot: the last frame, which the muxer gives one tick,
+            # then lasts one slot.
+            timing += ['-video_track_timescale', '%d' % fps]
     target = ['-f', 'matroska', 'pipe:1'] if output == '-' else [output]
     return ([ffmpeg, '-hide_banner', '-nostats', '-loglevel', 'error', '-y',
-             '-f', 'matroska', '-i', 'pipe:0', '-vf', ','.join(filters)] + rest + target)
+             '-f', 'matroska', '-i', 'pipe:0'] + (['-vf', ','.join(filters)] if filters else []) +
+            timing + rest + target)
 
 
 PROBE_SIZE = (64, 64)
@@ -241,9 +251,7 @@ class VideoOutput:
         return True
 
     def _put(self, last=False):
-        """Queues the held frame at its slot's time, which ffmpeg's rate
-        filter puts back in that slot; the last frame lasts one slot, so that
-        the filter sees the video end after it."""
+        """Queues the held frame at its slot's time; the last one lasts a slot."""
         frame, slot = self.held
         prefix = matroska.frame_prefix(int(round(slot * 1000.0 / self.fps)), len(frame),
                                        int(round(1000.0 / self.fps)) if last else None)
