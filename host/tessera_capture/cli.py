@@ -26,14 +26,16 @@ files and what each option does are described in docs/recording.md.
 
 Video (--video FILE): every completed frame, at the --scale, --crop and --grey
 settings, goes through ffmpeg (found on PATH, or --ffmpeg PATH) into FILE,
-which is overwritten. The video has a constant rate of --fps frames a second
-(default 30) that follows the capture's time: frames are repeated or left out
-by the time they arrived (a replay's recorded time, also with --fast), and the
-last captured frame is the video's last. Each captured frame is sent to
-ffmpeg once; a repeat costs next to nothing. Encoders by the file's extension
-(chosen for CPU a frame at 1080p):
+which is overwritten. The video follows the capture's time on a grid of --fps
+frames a second (default 30): each frame takes the slot nearest the time it
+arrived (a replay's recorded time, also with --fast) and shows until the next
+frame's slot; of frames that share a slot the last is kept, and the last
+captured frame is the video's last, for one slot. Each frame is sent to ffmpeg
+and stored once, at its slot's time: the file has a variable rate (a tool that
+needs a constant one repeats frames: ffmpeg -i FILE -vf fps=FPS ...).
+Encoders by the file's extension (chosen for CPU a frame at 1080p):
   .mkv .nut             H.264 in RGB, lossless (-c:v libx264rgb -preset
-                        ultrafast -qp 0 -pix_fmt rgb24)
+                        ultrafast -qp 0 -pix_fmt bgr0)
   .mp4 .m4v             H.264 4:2:0, High profile, moov first: plays in
                         browsers, phones and TVs (-c:v libx264 -preset
                         ultrafast -x264-params cabac=1:8x8dct=1 -profile:v
@@ -48,7 +50,7 @@ ffmpeg once; a repeat costs next to nothing. Encoders by the file's extension
   any other             ffmpeg's own choice for that format
 --codec ARGS replaces them, split as a shell would (write --codec=ARGS when
 ARGS is one word), e.g. --codec '-c:v ffv1 -level 3 -pix_fmt bgr0' for an
-FFV1 archive; a -vf in ARGS runs before the frame rate is made. With --crop
+FFV1 archive; a -vf in ARGS runs before the padding. With --crop
 the borders are measured on the first frame and kept for the whole video.
 --raw FILE, or - for the standard output: every completed frame as width x
 height x 4 bytes (R, G, B, A, with A 255); the size goes to stderr first:
@@ -56,6 +58,7 @@ height x 4 bytes (R, G, B, A, with A 255); the size goes to stderr first:
 A live capture never waits for ffmpeg or the reader of --raw: when they fall
 behind, frames are dropped and counted on the status line (a video keeps its
 length; the frame before is shown longer). A replay waits for them instead.
+ffmpeg and the threads that feed it run 10 steps nicer than the capture.
 
 A frame counts at each first-tile flag, also when several frames arrive in one
 transfer; those are exported together. A run ends after --frames N frames

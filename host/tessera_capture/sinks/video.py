@@ -35,9 +35,9 @@ DEFAULT_FPS = 30.0
 
 # Encoder arguments by the output's extension, chosen for CPU a frame on
 # 1080p captures. Lossless H.264 in RGB costs a quarter of FFV1's time and
-# files a tenth of its size (bench/video_cpu.py); it takes packed R, G, B
-# as cheaply as B, G, R, X, and a quarter fewer bytes.
-LOSSLESS = ('-c:v', 'libx264rgb', '-preset', 'ultrafast', '-qp', '0', '-pix_fmt', 'rgb24')
+# files a tenth of its size (bench/video_cpu.py); of the orders x264 takes,
+# B, G, R, X costs it least.
+LOSSLESS = ('-c:v', 'libx264rgb', '-preset', 'ultrafast', '-qp', '0', '-pix_fmt', 'bgr0')
 # FFV1 for archives that want it; version 3 codes slices in parallel and
 # checks each with a CRC.
 FFV1 = ('-c:v', 'ffv1', '-level', '3', '-slices', '4', '-slicecrc', '1', '-pix_fmt', 'bgr0')
