@@ -36,28 +36,39 @@ files and what each option does are described in docs/recording.md.
 
 Video (--video FILE): every completed frame, at the --scale, --crop and --grey
 settings, goes through ffmpeg (found on PATH, or --ffmpeg PATH) into FILE,
-which is overwritten. The video has a constant rate of --fps frames a second
-(default 30) that follows the capture's time: frames are repeated or left out
-by the time they arrived (a replay's recorded time, also with --fast), and the
-last captured frame is the video's last. Encoders by the file's extension:
-  .mkv .avi .mov .nut   FFV1, lossless (-c:v ffv1 -level 3 -slices 4
+which is overwritten. The video follows the capture's time on a grid of --fps
+frames a second (default 30): each frame takes the slot nearest the time it
+arrived (a replay's recorded time, also with --fast) and shows until the next
+frame's slot; of frames that share a slot the last is kept, and the last
+captured frame is the video's last, for one slot. Each frame is sent to ffmpeg
+and stored once, at its slot's time: the file has a variable rate (a tool that
+needs a constant one repeats frames: ffmpeg -i FILE -vf fps=FPS ...).
+Encoders by the file's extension (chosen for CPU a frame at 1080p):
+  .mkv .nut             H.264 in RGB, lossless (-c:v libx264rgb -preset
+                        ultrafast -qp 0 -pix_fmt bgr0)
+  .mp4 .m4v             H.264 4:2:0, High profile, moov first: plays in
+                        browsers, phones and TVs (-c:v libx264 -preset
+                        ultrafast -x264-params cabac=1:8x8dct=1 -profile:v
+                        high -crf 18 -pix_fmt yuv420p -movflags +faststart);
+                        an odd width or height is padded with black to even
+  .avi .mov             FFV1, lossless (-c:v ffv1 -level 3 -slices 4
                         -slicecrc 1 -pix_fmt bgr0)
-  .mp4 .m4v             H.264, lossless in YUV 4:4:4 (-c:v libx264 -preset
-                        ultrafast -qp 0 -pix_fmt yuv444p)
-  .webm                 VP9, lossless (-c:v libvpx-vp9 -lossless 1 -deadline
-                        realtime -cpu-used 8 -row-mt 1 -pix_fmt gbrp)
-  -                     FFV1 in Matroska on the standard output
+  .webm                 VP9 4:2:0 as browsers play it (-c:v libvpx-vp9
+                        -deadline realtime -cpu-used 8 -row-mt 1 -crf 30
+                        -b:v 0 -pix_fmt yuv420p)
+  -                     lossless H.264 in RGB, Matroska on the standard output
   any other             ffmpeg's own choice for that format
 --codec ARGS replaces them, split as a shell would (write --codec=ARGS when
-ARGS is one word), e.g. --codec '-c:v libx264 -pix_fmt yuv420p -crf 18' for
-players that know only 4:2:0 (even sizes only). With --crop the
-borders are measured on the first frame and kept for the whole video.
+ARGS is one word), e.g. --codec '-c:v ffv1 -level 3 -pix_fmt bgr0' for an
+FFV1 archive; a -vf in ARGS runs before the padding. With --crop
+the borders are measured on the first frame and kept for the whole video.
 --raw FILE, or - for the standard output: every completed frame as width x
 height x 4 bytes (R, G, B, A, with A 255); the size goes to stderr first:
   capture.py --raw - | ffmpeg -f rawvideo -pix_fmt rgba -s WxH -i - ...
 A live capture never waits for ffmpeg or the reader of --raw: when they fall
 behind, frames are dropped and counted on the status line (a video keeps its
 length; the frame before is shown longer). A replay waits for them instead.
+ffmpeg and the threads that feed it run 10 steps nicer than the capture.
 
 Camera (--v4l2 DEVICE): every frame, at the --scale, --crop and --grey
 settings, goes to a v4l2loopback device, which video calls, browsers, OBS and

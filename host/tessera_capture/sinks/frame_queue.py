@@ -11,6 +11,10 @@ QUEUE_BYTES = 128 << 20
 # fcntl's name for it arrived in Python 3.10; the value is Linux's.
 F_SETPIPE_SZ = 1031
 PIPE_BYTES = 1 << 20
+# The writers give way to the capture loop, and so does the ffmpeg a writer
+# starts, which inherits its niceness: a busy machine then drops video frames
+# rather than USB data.
+NICER = 10
 
 
 def _widen_pipe(fd):
@@ -23,7 +27,16 @@ def _widen_pipe(fd):
         pass
 
 
-def _write_all(fd, data):
+def _give_way():
+    """Lowers this thread's scheduling priority by NICER."""
+    tid = threading.get_native_id()
+    try:
+        os.setpriority(os.PRIO_PROCESS, tid, min(19, os.getpriority(os.PRIO_PROCESS, tid) + NICER))
+    except OSError:
+        pass  # a sandbox that refuses it leaves the thread as it was
+
+
+def write_all(fd, data):
     view = memoryview(data)
     while len(view):
         try:
@@ -38,49 +51,47 @@ class FrameQueue:
     calls `start` for the descriptor (starting ffmpeg takes a while, which
     the capture loop does not wait out).
 
-    Each entry is a frame and the number of times it is written in a row.
-    With the queue full, put() drops the frame and counts it; when
-    `keep_time`, the frame queued last takes over its count, so the output
-    keeps its length. With `wait`, put() waits for room instead."""
+    Each entry is a frame: the buffers written for it, in order, and a
+    stamp of the caller's. With the queue full, put() drops the frame and
+    counts it; with `wait`, it waits for room instead."""
 
-    def __init__(self, start, frame_bytes, keep_time, wait, name):
+    def __init__(self, start, frame_bytes, wait, name):
         self.start = start
         self.limit = max(2, min(QUEUE_FRAMES, QUEUE_BYTES // frame_bytes))
-        self.keep_time = keep_time
         self.wait = wait
         self.entries = collections.deque()
         self.changed = threading.Condition()
         self.closing = False
         self.error = None  # the OSError that ended the writing
         self.dropped = 0
-        self.written = 0  # frames written, repeats included
+        self.written = 0
         self.thread = threading.Thread(target=self._run, name=name)
         self.thread.daemon = True
         self.thread.start()
 
-    def put(self, frame, count=1):
-        """Queues `frame` to be written `count` times; False once the writing
-        has failed."""
+    def put(self, parts, stamp=None):
+        """Queues a frame, the buffers `parts`; False once the writing has
+        failed."""
         with self.changed:
             while self.wait and len(self.entries) >= self.limit and self.error is None:
                 self.changed.wait(0.1)
             if self.error is not None:
                 return False
             if len(self.entries) < self.limit:
-                self.entries.append([frame, count])
+                self.entries.append((parts, stamp))
                 self.changed.notify_all()
             else:
                 self.dropped += 1
-                if self.keep_time:
-                    self.entries[-1][1] += count
         return True
 
     def pending(self):
-        """Frames queued, repeats included."""
+        """The number of frames queued and the stamp of the oldest (None
+        when there is none)."""
         with self.changed:
-            return sum(count for _, count in self.entries)
+            return len(self.entries), self.entries[0][1] if self.entries else None
 
     def _run(self):
+        _give_way()
         try:
             fd = self.start()
             _widen_pipe(fd)
@@ -90,11 +101,11 @@ class FrameQueue:
                         self.changed.wait()
                     if not self.entries:
                         return
-                    frame, count = self.entries.popleft()
+                    parts = self.entries.popleft()[0]
                     self.changed.notify_all()
-                for _ in range(count):
-                    _write_all(fd, frame)
-                    self.written += 1
+                for part in parts:
+                    write_all(fd, part)
+                self.written += 1
         except (IOError, OSError) as e:
             with self.changed:
                 self.error = e

@@ -17,7 +17,7 @@ class RawOutput:
             except (IOError, OSError) as e:
                 raise VideoError('cannot write %s: %s' % (path, e.strerror))
             fd = self.file.fileno()
-        self.queue = FrameQueue(lambda: fd, size[0] * size[1] * 4, False, wait, 'raw writer')
+        self.queue = FrameQueue(lambda: fd, size[0] * size[1] * 4, wait, 'raw writer')
         self.captured = 0
         # The newest frame, queued when the next one comes or at the end: the
         # capture's last frame is then written even when the reader is behind.
@@ -29,7 +29,7 @@ class RawOutput:
     def add(self, frame):
         """False once the writing has failed."""
         self.captured += 1
-        written = self.held is None or self.queue.put(self.held)
+        written = self.held is None or self.queue.put((self.held,))
         self.held = frame
         return written
 
@@ -39,7 +39,7 @@ class RawOutput:
     def close(self):
         if self.held is not None:
             self.queue.wait = True  # the capture is over: the last frame must not be dropped
-            self.queue.put(self.held)
+            self.queue.put((self.held,))
         error = self.queue.finish()
         if self.file:
             try:

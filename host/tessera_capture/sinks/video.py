@@ -2,16 +2,21 @@
 scale, crop and grey settings, to a video file through ffmpeg (--video) and
 as raw RGBA frames to a file or a pipe (--raw).
 
-ffmpeg runs as a child process that reads raw frames on its standard input.
-The video has a constant frame rate (--fps): each frame takes the output slot
-nearest its capture time, a frame is repeated until the next one's slot, and
-of frames that share a slot the last one is kept, so that a minute of capture
-plays for a minute and the last captured frame is the video's last frame.
+ffmpeg runs as a child process that reads a Matroska stream on its standard
+input. The video follows the capture's time at --fps frames a second: each
+frame takes the slot nearest its capture time and shows until the next one's
+slot, of frames that share a slot the last one is kept, and the last captured
+frame is the video's last and lasts one slot, so that a minute of capture
+plays for a minute. Each frame that keeps a slot is piped and encoded once,
+stamped with its slot's time: the file is variable-rate on a grid of --fps,
+which a player that needs a constant rate fills by repeating frames. (At a
+constant rate every repeat would cost the encoder two thirds of a frame.)
 
 Each output is written by a thread of its own from a bounded queue, so the
 capture loop never waits on ffmpeg or on a slow reader of the pipe: when the
-queue is full a frame is dropped and counted instead. A replay, which loses
-nothing by waiting, waits for room instead, so a converted recording is whole.
+queue is full a frame is dropped and counted instead (the frame before it
+lasts longer). A replay, which loses nothing by waiting, waits for room
+instead, so a converted recording is whole.
 """
 import math
 import os
@@ -22,35 +27,59 @@ import subprocess
 import tempfile
 
 from ..errors import PROG, UsageError
+from . import matroska
 from .files import unwritable
-from .frame_queue import FrameQueue
+from .frame_queue import FrameQueue, write_all
 
 DEFAULT_FPS = 30.0
-# ffmpeg reads 4-byte pixels and ignores the fourth byte, which in a scaled
-# export is an average rather than an opacity.
-INPUT_PIXELS = 'rgb0'
 
-# Encoder arguments by the output's extension. FFV1 is lossless and goes into
-# every container here that carries it; version 3 codes slices in parallel
-# and checks each with a CRC.
+# Encoder arguments by the output's extension, chosen for CPU a frame on
+# 1080p captures. Lossless H.264 in RGB costs a quarter of FFV1's time and
+# files a tenth of its size (bench/video_cpu.py); of the orders x264 takes,
+# B, G, R, X costs it least.
+LOSSLESS = ('-c:v', 'libx264rgb', '-preset', 'ultrafast', '-qp', '0', '-pix_fmt', 'bgr0')
+# FFV1 for archives that want it; version 3 codes slices in parallel and
+# checks each with a CRC.
 FFV1 = ('-c:v', 'ffv1', '-level', '3', '-slices', '4', '-slicecrc', '1', '-pix_fmt', 'bgr0')
-# H.264 at quantiser 0 in 4:4:4: lossless but for the RGB to YUV rounding.
-X264 = ('-c:v', 'libx264', '-preset', 'ultrafast', '-qp', '0', '-pix_fmt', 'yuv444p')
-# Lossless VP9 in planar RGB, as fast as libvpx goes.
-VP9 = ('-c:v', 'libvpx-vp9', '-lossless', '1', '-deadline', 'realtime', '-cpu-used', '8',
-       '-row-mt', '1', '-pix_fmt', 'gbrp')
-ENCODERS = {'.mkv': FFV1, '.avi': FFV1, '.nut': FFV1, '.mov': FFV1,
-            '.mp4': X264, '.m4v': X264, '.webm': VP9}
+# H.264 4:2:0 in the High profile, which phones, TVs and browsers play: the
+# fastest preset with CABAC and 8x8 transforms back on; moov ahead of the
+# frames, so that playback starts before the whole file has arrived.
+PLAYABLE = ('-c:v', 'libx264', '-preset', 'ultrafast', '-x264-params', 'cabac=1:8x8dct=1',
+            '-profile:v', 'high', '-crf', '18', '-pix_fmt', 'yuv420p', '-movflags', '+faststart')
+# VP9 4:2:0 as browsers play it, as fast as libvpx goes.
+VP9 = ('-c:v', 'libvpx-vp9', '-deadline', 'realtime', '-cpu-used', '8', '-row-mt', '1',
+       '-crf', '30', '-b:v', '0', '-pix_fmt', 'yuv420p')
+ENCODERS = {'.mkv': LOSSLESS, '.nut': LOSSLESS, '.avi': FFV1, '.mov': FFV1,
+            '.mp4': PLAYABLE, '.m4v': PLAYABLE, '.webm': VP9}
 # Any other extension gets ffmpeg's own choice for that format.
 
-PROBE_SIZE = (64, 64)
+# Pixel formats whose chroma is halved both ways: x264 takes even sizes only.
+HALVED_CHROMA = ('yuv420p', 'yuvj420p', 'nv12')
+# Formats that take the time scale of their video track as an option.
+MP4_FAMILY = ('.mp4', '.m4v', '.mov')
+# The options of the encoder arguments that the command takes apart.
+FILTER_OPTIONS = ('-vf', '-filter:v')
 
 
 def default_encoder(path):
     """Encoder arguments for an output file; '-' is Matroska on stdout."""
     if path == '-':
-        return list(FFV1)
+        return list(LOSSLESS)
     return list(ENCODERS.get(os.path.splitext(path)[1].lower(), ()))
+
+
+def option(arguments, name):
+    """The value given last to option `name` in `arguments`, or None."""
+    values = [arguments[i + 1] for i in range(len(arguments) - 1) if arguments[i] == name]
+    return values[-1] if values else None
+
+
+def even_size(encoder, size):
+    """The size the video is padded to: `size`, or the next even one when
+    the encoder's pixel format halves the chroma."""
+    if option(encoder, '-pix_fmt') not in HALVED_CHROMA:
+        return size
+    return tuple(n + n % 2 for n in size)
 
 
 def find_program(name):
@@ -68,13 +97,38 @@ def find_program(name):
 
 
 def ffmpeg_command(ffmpeg, size, fps, encoder, output):
-    """ffmpeg reading raw frames of `size` on its standard input at `fps`,
-    writing with the `encoder` arguments to `output` ('-': Matroska on its
-    standard output)."""
+    """ffmpeg reading the Matroska stream of frames of `size` on its
+    standard input, writing with the `encoder` arguments to `output` ('-':
+    Matroska on its standard output), each frame at its time on the grid of
+    `fps`."""
+    filters, rest, i = [], [], 0
+    while i < len(encoder):
+        if encoder[i] in FILTER_OPTIONS and i + 1 < len(encoder):
+            filters.append(encoder[i + 1])
+            i += 2
+        else:
+            rest.append(encoder[i])
+            i += 1
+    padded = even_size(encoder, size)
+    if padded != size:
+        filters.append('pad=%d:%d' % padded)
+    timing = ['-fps_mode', 'passthrough']
+    if os.path.splitext(output)[1].lower() in MP4_FAMILY:
+        # The edit list would be as long as the frames' durations, and the
+        # encoder gives the last frame none: a video of one frame would show
+        # nothing.
+        timing += ['-use_editlist', '0']
+        if fps == int(fps):
+            # A tick a slot: the last frame, which the muxer gives one tick,
+            # then lasts one slot.
+            timing += ['-video_track_timescale', '%d' % fps]
     target = ['-f', 'matroska', 'pipe:1'] if output == '-' else [output]
     return ([ffmpeg, '-hide_banner', '-nostats', '-loglevel', 'error', '-y',
-             '-f', 'rawvideo', '-pix_fmt', INPUT_PIXELS, '-video_size', '%dx%d' % size,
-             '-framerate', '%.10g' % fps, '-i', 'pipe:0'] + encoder + target)
+             '-f', 'matroska', '-i', 'pipe:0'] + (['-vf', ','.join(filters)] if filters else []) +
+            timing + rest + target)
+
+
+PROBE_SIZE = (64, 64)
 
 
 # The "[mp4 @ 0x55d0c0a8e540] " in front of a message of one of ffmpeg's parts.
@@ -105,11 +159,13 @@ def _probe(ffmpeg, encoder, output):
     workdir = tempfile.mkdtemp(prefix='capture-probe-')
     target = os.path.join(workdir, 'probe' + ('.mkv' if output == '-' else
                                               os.path.splitext(output)[1]))
+    frame_bytes = PROBE_SIZE[0] * PROBE_SIZE[1] * 4
     try:
         with open(os.devnull, 'wb') as devnull, tempfile.TemporaryFile() as log:
             child = _spawn(ffmpeg_command(ffmpeg, PROBE_SIZE, DEFAULT_FPS, encoder, target),
                            devnull, log)
-            child.communicate(b'\0' * (PROBE_SIZE[0] * PROBE_SIZE[1] * 4))
+            child.communicate(matroska.header(*PROBE_SIZE) + matroska.frame_prefix(0, frame_bytes)
+                              + b'\0' * frame_bytes)
             if child.returncode != 0:
                 message = ffmpeg_message(log, first=True) or 'exit status %d' % child.returncode
                 return message.replace(target, output)
@@ -161,14 +217,24 @@ class VideoOutput:
         self.path = plan.path
         self.fps = plan.fps
         self.out = out
+        self.size = size
+        padded = even_size(plan.encoder, size)
+        if padded != size:
+            out.write('%s: video %dx%d padded with black to %dx%d: its pixel format takes even '
+                      'sizes only\n' % ((PROG,) + size + padded))
+            out.flush()
         self.command = ffmpeg_command(plan.ffmpeg, size, self.fps, plan.encoder, self.path)
         self.log = tempfile.TemporaryFile()
         # With '-' ffmpeg writes the video to the capture's standard output.
         self.devnull = None if self.path == '-' else open(os.devnull, 'wb')
         self.child = None  # started by the writer thread
-        self.queue = FrameQueue(self._start, size[0] * size[1] * 4, True, wait, 'video writer')
+        self.queue = FrameQueue(self._start, size[0] * size[1] * 4, wait, 'video writer')
         self.first_time = None
-        self.held = None  # the newest frame and its slot; written once the next slot is known
+        # The newest frame and its slot, queued once a later frame takes a
+        # later slot (of frames that share one, only the last is piped) or at
+        # the end: the capture's last frame then ends the video even when
+        # ffmpeg is behind.
+        self.held = None
         self.captured = 0
 
     def add(self, frame, when):
@@ -179,14 +245,23 @@ class VideoOutput:
         else:
             # Nearest slot; rounding half up the same way under every Python.
             slot = max(self.held[1], int(math.floor((when - self.first_time) * self.fps + 0.5)))
-            if slot > self.held[1] and not self.queue.put(self.held[0], slot - self.held[1]):
+            if slot > self.held[1] and not self._put():
                 return False
         self.held = (frame, slot)
         return True
 
+    def _put(self, last=False):
+        """Queues the held frame at its slot's time; the last one lasts a slot."""
+        frame, slot = self.held
+        prefix = matroska.frame_prefix(int(round(slot * 1000.0 / self.fps)), len(frame),
+                                       int(round(1000.0 / self.fps)) if last else None)
+        return self.queue.put((prefix, frame), slot)
+
     def _start(self):
         self.child = _spawn(self.command, self.devnull, self.log)
-        return self.child.stdin.fileno()
+        fd = self.child.stdin.fileno()
+        write_all(fd, matroska.header(*self.size))
+        return fd
 
     def failure(self):
         """Why ffmpeg failed, once it has ended."""
@@ -204,11 +279,11 @@ class VideoOutput:
         message or None."""
         if self.held is not None:
             self.queue.wait = True  # the capture is over: the last frame must not be dropped
-            self.queue.put(self.held[0])
-        behind = self.queue.pending()
-        if behind > self.fps:
+            self._put(last=True)
+        behind, oldest = self.queue.pending()
+        if oldest is not None and self.held[1] - oldest >= self.fps:
             self.out.write('%s: waiting for ffmpeg to encode the last %d frames (%.1f s of '
-                           'video)\n' % (PROG, behind, behind / self.fps))
+                           'video)\n' % (PROG, behind, (self.held[1] + 1 - oldest) / self.fps))
             self.out.flush()
         error = self.queue.finish()
         if self.devnull:
@@ -222,10 +297,8 @@ class VideoOutput:
         return self.failure() if error or self.child.wait() else None
 
     def summary(self):
-        frames = self.queue.written
+        frames = self.held[1] + 1 if self.held else 0
         return ('video %s: %d frames at %g frames/s (%.2f s) from %d captured, %d dropped '
                 'while ffmpeg was behind' % ('to stdout' if self.path == '-' else self.path,
                                              frames, self.fps, frames / self.fps, self.captured,
                                              self.queue.dropped))
-
-
