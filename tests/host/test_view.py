@@ -74,7 +74,7 @@ class StreamReader(object):
         self.socket = socket.socket()
         self.socket.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
         self.socket.connect(('127.0.0.1', port))
-        self.socket.sendall(b'GET /stream HTTP/1.0\r\n\r\n')
+        self.socket.sendall(b'GET /stream HTTP/1.0\r\nHost: 127.0.0.1:%d\r\n\r\n' % port)
         self.data = b''
         self.size = None
 
@@ -221,8 +221,8 @@ class ServerTest(unittest.TestCase):
         port = port_of(url)
         try:
             # The page is open on loopback, to loopback names only.
-            self.assertEqual(status_code(port, b'GET / HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n'),
-                             200)
+            self.assertEqual(status_code(port, b'GET / HTTP/1.0\r\nHost: 127.0.0.1:%d\r\n\r\n'
+                                         % port), 200)
             self.assertEqual(status_code(port, b'GET / HTTP/1.0\r\nHost: a.example\r\n\r\n'),
                              403)
             # Phases without and with a viewer that never reads, twice.
@@ -256,7 +256,8 @@ class ServerTest(unittest.TestCase):
         child, url = start_view(['--size', '64x48', '--frames', '3', '--view', '127.0.0.2:0'])
         port = port_of(url)
         token = re.search(r'\?token=(\w+)$', url).group(1)
-        code = lambda request: status_code(port, request, '127.0.0.2')
+        host = b'\r\nHost: 127.0.0.2:%d\r\n' % port
+        code = lambda request: status_code(port, request.replace(b'\r\n', host, 1), '127.0.0.2')
         try:
             for path in ('/', '/stream', '/?token=x' + token):
                 self.assertEqual(code(b'GET %s HTTP/1.0\r\n\r\n' % path.encode()), 403, path)
