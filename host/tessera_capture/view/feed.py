@@ -34,7 +34,9 @@ SEQUENCE = struct.Struct('<I')  # LOST: the frames published, some lost
 # The shared memory: viewers, frames skipped for them, server errors, then the picture.
 COUNTS = struct.Struct('<QQQ')
 PICTURE_AT = 64
-LISTEN_BACKLOG = 128
+# Connects the kernel holds while the server, below the capture's priority, waits
+# its turn: a burst of a thousand, without the client's one-second retry.
+LISTEN_BACKLOG = 1024
 PIPE_SIZE = 1 << 20  # bytes of messages the pipe holds (Linux's limit for anyone)
 F_SETPIPE_SZ = 1031
 CLOSE_WAIT = 5.0  # seconds for the server to end before it is killed
@@ -111,11 +113,17 @@ class View:
         env['PYTHONPATH'] = os.pathsep.join([HOST_DIR] + ([env['PYTHONPATH']]
                                                           if env.get('PYTHONPATH') else []))
         fds = (listener.fileno(), feed_read, self.memory_fd)
-        self.process = subprocess.Popen(
-            [sys.executable, '-m', 'tessera_capture.view.server'] + [str(fd) for fd in fds],
-            pass_fds=fds, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
-        listener.close()
-        os.close(feed_read)
+        try:
+            self.process = subprocess.Popen(
+                [sys.executable, '-m', 'tessera_capture.view.server'] + [str(fd) for fd in fds],
+                pass_fds=fds, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+        except OSError as e:
+            os.close(self.feed)
+            os.close(self.memory_fd)
+            raise ViewError('cannot start the view server: %s' % e.strerror)
+        finally:
+            listener.close()
+            os.close(feed_read)
         # The token goes through the pipe, where no other user can read it.
         os.write(self.feed, message(CONFIG, json.dumps(
             {'token': self.token, 'hosts': hosts, 'port': port}).encode('utf-8')))

@@ -203,6 +203,8 @@ class Server:
                 self._publish_counts()
                 return
             if len(self.connections) >= MAX_CONNECTIONS:
+                self._reap()
+            if len(self.connections) >= MAX_CONNECTIONS:
                 try:
                     sock.setblocking(False)
                     sock.send(plain(503, 'too many viewers\n'))
@@ -214,6 +216,21 @@ class Server:
             connection = Connection(sock, time.monotonic())
             self.connections[sock.fileno()] = connection
             self.selector.register(sock, selectors.EVENT_READ, connection)
+
+    def _reap(self):
+        """Closes the requests whose clients have gone and not yet been
+        noticed: a burst of connects that end at once must not keep the
+        slots from the next one."""
+        for connection in list(self.connections.values()):
+            if connection.viewer is None and not connection.closing:
+                try:
+                    if connection.socket.recv(1, socket.MSG_PEEK):
+                        continue
+                except (BlockingIOError, InterruptedError):
+                    continue
+                except OSError:
+                    pass
+                self._close(connection)
 
     def _serve(self, connection, events):
         try:
@@ -229,14 +246,10 @@ class Server:
             self._publish_counts()
 
     def _receive(self, connection):
-        if connection.viewer is not None:
+        if connection.viewer is not None or connection.closing:
             # Whatever a viewer sends is read and thrown away; the end of its
-            # stream means it has gone.
-            if not connection.socket.recv(65536):
-                self._close(connection)
-            return
-        if connection.closing:
-            # Read to its end, so that closing does not reset the answer away.
+            # stream means it has gone. An answered request is read to its
+            # end, so that closing does not reset the answer away.
             if not connection.socket.recv(65536):
                 self._close(connection)
             return
