@@ -12,7 +12,7 @@ under each --python (default this one), from each --host package directory
 two in one run). Its status lines give its frames/s each second. Each attack
 runs for a few seconds between quiet pauses, and its figure is the capture's
 frames/s during it as a share of the quiet seconds just before and after it
-(goal: at least 90%); beside it, the capture process's processor time a
+(goal: at least 90%; the median of --rounds runs); beside it, the capture process's processor time a
 frame during it against the quiet seconds' (1.00: the attack costs the
 capture nothing; on a machine busy with other work the share of frames/s
 moves with that work, this ratio much less):
@@ -204,16 +204,25 @@ def memory(capture, waves, hold):
     return before, rss_mb(pid)
 
 
+def median(values):
+    values = sorted(values)
+    return values[len(values) // 2]
+
+
 def main():
     p = argparse.ArgumentParser(description=__doc__.split('\n')[0])
     p.add_argument('--python', action='append', help='an interpreter to run the capture')
     p.add_argument('--host', action='append', metavar='LABEL=DIR',
                    help='a tessera_capture package directory to run (default: this tree)')
+    p.add_argument('--rounds', type=int, default=3,
+                   help='runs of the attacks, of which the median counts (default 3)')
     p.add_argument('--json', metavar='OUT', help='also write the results here')
     p.add_argument('--smoke', action='store_true',
                    help='two seconds a phase at %s, 2 waves: shows that it runs' % SMOKE_SIZE)
     args = p.parse_args()
     size, phase, waves, hold = ((SMOKE_SIZE, 2.0, 2, 0.5) if args.smoke else (SIZE, 4.0, 30, 1.0))
+    if args.smoke:
+        args.rounds = 1
     hosts = [h.split('=', 1) for h in args.host or ['after=' + os.path.join(ROOT, 'host')]]
     results = []
     for python in args.python or [sys.executable]:
@@ -223,7 +232,7 @@ def main():
         for label, host in hosts:
             capture = Capture(python, host, ['--size', size])
             try:
-                shares, costs = attacks(capture, phase)
+                rounds = [attacks(capture, phase) for _ in range(args.rounds)]
             finally:
                 capture.close()
             capture = Capture(python, host, ['--size', size, '--every-tile'])
@@ -231,6 +240,8 @@ def main():
                 before, after = memory(capture, waves, hold)
             finally:
                 capture.close()
+            shares, costs = ({n: median([r[i][n] for r in rounds]) for n in rounds[0][i]}
+                             for i in (0, 1))
             results.append({'python': version, 'code': label, 'shares': shares, 'costs': costs,
                             'rss_before_mb': before, 'rss_after_mb': after})
             print('Python %-7s %-7s %s | server RSS %.0f MB, after %d waves %.0f MB (%+.1f MB)' %
