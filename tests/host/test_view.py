@@ -317,8 +317,10 @@ def running(pid):
         return False
 
 
-def cpu_seconds(pid):
-    with open('/proc/%d/stat' % pid) as f:
+def cpu_seconds(pid, thread=None):
+    """Processor time of a process, its threads' that have ended included,
+    or of one of its threads."""
+    with open('/proc/%d/%s' % (pid, 'stat' if thread is None else 'task/%d/stat' % thread)) as f:
         fields = f.read().rsplit(')', 1)[1].split()
     return (int(fields[11]) + int(fields[12])) / os.sysconf('SC_CLK_TCK')
 
@@ -428,35 +430,32 @@ class RequestTest(unittest.TestCase):
 
 class AttackTest(unittest.TestCase):
     def test_a_flood_of_refused_requests_costs_the_capture_nothing(self):
-        # The capture's processor time a frame, flooded and quiet in the same
-        # run: what the flood costs in frames/s on a busy machine is the
-        # benchmark's matter (bench/view_attacks.py).
+        # Requests are answered outside the capture's process: during a flood
+        # its processor time is its capture thread's. What the flood costs in
+        # frames/s is the benchmark's matter (bench/view_attacks.py).
         child, url = start_view(['--size', '640x480', '--every-tile', '--seconds', '40',
                                  '--view', '0'])
         port = port_of(url)
-        flooding = []
+        flooding = [True]
 
         def flood():
             request = b'GET / HTTP/1.1\r\nHost: evil.com\r\n\r\n'
             while flooding:
                 reply(port, request)
-
-        def cost(lines):
-            """Processor seconds a frame over the next status lines."""
-            start = cpu_seconds(child.pid)
-            frames = sum(f[0] for f in status_lines(child.stderr, lines))
-            return (cpu_seconds(child.pid) - start) / frames
         try:
             status_lines(child.stderr, 2)
-            quiet = cost(3)
-            flooding.append(threading.Thread(target=flood))
-            flooding[0].start()
+            thread = threading.Thread(target=flood)
+            thread.start()
             status_lines(child.stderr, 1)
-            flooded = cost(3)
-            flooding.pop().join()
-            status_lines(child.stderr, 1)
-            quiet = min(quiet, cost(3))
-            self.assertLess(flooded, 1.25 * quiet, (quiet, flooded))
+            process = cpu_seconds(child.pid)
+            capturing = cpu_seconds(child.pid, child.pid)
+            status_lines(child.stderr, 3)
+            capturing = cpu_seconds(child.pid, child.pid) - capturing
+            process = cpu_seconds(child.pid) - process
+            flooding.clear()
+            thread.join()
+            self.assertGreater(capturing, 0)
+            self.assertLess(process - capturing, 0.05 * capturing, (process, capturing))
         finally:
             kill(child)
 
