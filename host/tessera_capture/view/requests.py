@@ -8,7 +8,7 @@ from urllib.parse import parse_qs
 
 HEAD_LIMIT = 8192  # bytes of request line and headers, the blank line included
 LOOPBACK_NAMES = ('127.0.0.1', 'localhost', '[::1]')
-REASONS = {200: 'OK', 400: 'Bad Request', 403: 'Forbidden', 404: 'Not Found',
+REASONS = {400: 'Bad Request', 403: 'Forbidden', 404: 'Not Found',
            405: 'Method Not Allowed', 408: 'Request Timeout',
            431: 'Request Header Fields Too Large', 503: 'Service Unavailable'}
 PAGES = ('/', '/stream')
