@@ -2,7 +2,7 @@
 (label bench, and smoke with --smoke), or by hand:
 
     PYTHONPATH=build/python:host TESSERA_BUILD_DIR=build \\
-        python2.7 bench/view_latency.py [--seconds S] [--json OUT] [--smoke]
+        python3 bench/view_latency.py [--seconds S] [--json OUT] [--smoke]
 
 The capture loop runs in this process on a 1920x1080 synthetic grabber that
 sends two test-pattern frames in turn, paced to a frame rate: either one
@@ -49,7 +49,7 @@ from tessera_capture.cli import parse_args  # noqa: E402
 from tessera_capture.decoder import Decoder  # noqa: E402
 from tessera_capture.loop import Capture  # noqa: E402
 from tessera_capture.sources.synthetic import SyntheticSource  # noqa: E402
-from tessera_capture.view import server as capture_view  # noqa: E402
+from tessera_capture.view import View, wire  # noqa: E402
 
 SIZE = (1920, 1080)
 SMOKE_SIZE = (320, 240)
@@ -88,7 +88,8 @@ class StreamClock(threading.Thread):
         threading.Thread.__init__(self)
         self.daemon = True
         self.socket = socket.create_connection(('127.0.0.1', port))
-        self.socket.sendall(b'GET /stream?%s HTTP/1.0\r\n\r\n' % query.encode('ascii'))
+        self.socket.sendall(b'GET /stream?%s HTTP/1.0\r\nHost: 127.0.0.1:%d\r\n\r\n' %
+                            (query.encode('ascii'), port))
         self.trace = []
 
     def run(self):
@@ -112,7 +113,7 @@ class StreamClock(threading.Thread):
                 self.trace.append((stamp * 1000, time.time() * 1000, length + 4))
             elif kind == 3:
                 status = bytes(data[24:length + 4])
-                if flags & capture_view.DEFLATE:
+                if flags & wire.DEFLATE:
                     status = zlib.decompress(status)
                 if b'"ended": true' in status:
                     return
@@ -148,7 +149,7 @@ def summarise(trace, began, warm_up):
 def run_case(b, size, every_tile, fps, seconds, deflate, warm_up):
     """The figures of one case read by the page (b), or by a socket (b None)."""
     settings = parse_args(['--view', '127.0.0.1:0', '--frames', str(int(fps * seconds))])[1]
-    view = capture_view.View(settings.view)
+    view = View(settings.view)
     try:
         run = Capture(settings, PacedSource(size, fps, every_tile), Decoder(), view=view)
         query = 'trace&deflate=%d' % deflate
@@ -157,7 +158,7 @@ def run_case(b, size, every_tile, fps, seconds, deflate, warm_up):
             b.get(view.url + '?' + query)
             offset, round_trip = clock_offset(b)
         else:
-            reader = StreamClock(view.server.server_address[1], query)
+            reader = StreamClock(int(view.url.rsplit(':', 1)[1].split('/')[0]), query)
             reader.start()
         while view.counts()[0] < 1:
             time.sleep(0.01)

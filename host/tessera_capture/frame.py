@@ -11,18 +11,24 @@ class Picture(object):
     """The host's copy of the picture, kept from exported runs of changed tiles:
     whole tiles of `edge` pixels, 4 bytes a pixel in the frame store's order."""
 
-    def __init__(self, frame_size, edge):
+    def __init__(self, frame_size, edge, memory=None):
         width, height = frame_size
         self.tiles = ((width + 15) // 16, (height + 15) // 16)
         self.edge = edge
-        self.stride = self.tiles[0] * edge * 4
-        self.pixels = bytearray(self.stride * self.tiles[1] * edge)
+        self.stride, rows = self.layout(frame_size, edge)
+        # `memory`, when given, is a writable buffer of at least that size: shared with the view.
+        self.pixels = bytearray(self.stride * rows) if memory is None else memory
         # Slice assignment through a memoryview is a plain copy; through the
         # bytearray itself it is many times slower.
         self.view = memoryview(self.pixels)
         # The frame at this scale; the last tile row or column may reach past it.
         self.width = max(1, width * edge // 16)
         self.height = max(1, height * edge // 16)
+
+    @staticmethod
+    def layout(frame_size, edge):
+        """(bytes a row, rows) of the picture of a frame size at a tile edge."""
+        return (frame_size[0] + 15) // 16 * edge * 4, (frame_size[1] + 15) // 16 * edge
 
     def put(self, tx, ty, data, size):
         width, height = size

@@ -252,10 +252,14 @@ class Capture:
     def extra_status(self):
         """What the source (stalls, reconnects, waiting for a device), the
         outputs (frames dropped) and the view (viewers, frames skipped for
-        them) add to the status line, each part after two spaces."""
+        them, and the view server's errors when there are any) add to the
+        status line, each part after two spaces."""
         text = ''.join(part.status() for part in self.status_parts if hasattr(part, 'status'))
         if self.view:
-            text += '  viewers %d  skipped %d' % self.view.counts()
+            viewers, skipped, errors = self.view.counts()
+            text += '  viewers %d  skipped %d' % (viewers, skipped)
+            if errors:
+                text += '  errors %d' % errors
         return text
 
     def view_fields(self, fps, mbps, ended=False):

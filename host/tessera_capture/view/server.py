@@ -1,577 +1,488 @@
-"""The capture host's live view: a small HTTP server that shows the picture in
-a browser while it arrives (capture.py --view [HOST:]PORT).
+"""The live view's server (capture.py --view [HOST:]PORT), a process of its
+own that feed.View starts: `python -m tessera_capture.view.server LISTEN
+FEED MEMORY`, the descriptors of the listening socket, the capture's pipe
+and the shared memory (feed.py).
 
-GET /        the page (page.html): a canvas of the picture's size and
-             a status line; it reads /stream with fetch() and paints what
+GET /        the page (page.html): a canvas of the picture's size and a
+             status line; it reads /stream with fetch() and paints what
              arrives.
-GET /stream  one long response of messages. Each is a little-endian uint32
-             byte count of what follows, then a 20-byte header
-                 kind u8, flags u8, rect count u16, sequence u32 (frames
-                 published; 0 in a status), host time f64 (seconds since the epoch when the host had
-                 the changes), picture width u16, height u16,
-             a table of rects (x, y, w, h as u16, in picture pixels; they may
-             reach past the picture's right and bottom edges, which the canvas
-             clips), and the rects' pixels one after another, w*h*4 bytes
-             each, red, green, blue and a fourth byte that is not an opacity.
-             Kinds: PICTURE (the whole picture, sets the canvas size), CHANGES
-             (a frame's changed tile runs), STATUS (UTF-8 JSON). Flag DEFLATE:
-             the pixels or JSON are zlib-compressed as one stream, which
-             the page asks for with ?deflate=1.
+GET /stream  the picture, then every frame's changes (wire.py).
 
-A viewer starts with the whole picture, then gets every frame's changes. Each
-viewer has its own bounded backlog; one that falls behind loses the backlog
-and gets the whole picture again when it is ready, so a slow or stalled
-viewer costs the capture nothing but a few list operations a frame. Nothing a
-viewer sends reaches the capture.
+One thread serves every connection without blocking, so that memory is
+bounded by the connections, not by threads or their arenas. A viewer starts
+with the whole picture, then gets every frame's changes; each has its own
+bounded backlog, and one that falls behind loses it and gets the whole
+picture again when it is ready. A viewer is judged by what it takes: one
+that has been given data and takes less than PROGRESS_FLOOR a second over a
+PROGRESS_WINDOW is dropped. Nothing a viewer sends reaches the capture.
 
 Bound to 127.0.0.1 or ::1 (or localhost) the pages are open to requests that
 name a loopback host; bound anywhere else every request needs ?token=...,
 made at random at start-up and printed as part of the URL.
 """
-import binascii
 import collections
 import ctypes
-import errno
 import fcntl
-import hmac
 import json
+import mmap
 import os
-import select
+import selectors
 import signal
 import socket
 import struct
 import sys
-import threading
+import termios
 import time
-import zlib
 
-from http.server import BaseHTTPRequestHandler, HTTPServer
-from io import BytesIO
-from socketserver import TCPServer, ThreadingMixIn
-from urllib.parse import parse_qs, urlsplit
-
-from ..errors import ViewError
-from ..frame import Picture
+from . import feed, wire
+from .requests import HEAD_LIMIT, Admission, Refused, head_length, plain
 
 PAGE_FILE = os.path.join(os.path.dirname(os.path.abspath(__file__)), 'page.html')
-
-PICTURE, CHANGES, STATUS = 1, 2, 3
-DEFLATE = 1
-HEADER = struct.Struct('<IBBHIdHH')  # the byte count, then the 20-byte header
-RECT = struct.Struct('<HHHH')
-
 MAX_CONNECTIONS = 16  # viewers and requests at once; more get 503
 MAX_BACKLOG = 32  # messages queued for one viewer
-HEAD_LIMIT = 8192  # bytes of request line and headers
 REQUEST_TIMEOUT = 10.0  # seconds for a whole request head to arrive
-SEND_TIMEOUT = 60.0  # a viewer that takes nothing for this long is dropped
-SMALL_MESSAGE = 65536  # messages up to this size go out in one piece
+PROGRESS_WINDOW = 60.0  # seconds over which a viewer's progress is judged
+PROGRESS_FLOOR = 16384  # bytes a second a viewer that has data waiting must take
+SEND_PIECE = 1 << 18  # bytes handed to the kernel at once
 SEND_BUFFER = 1 << 20  # bytes of a viewer's stream the kernel holds
-LOOPBACK_NAMES = ('127.0.0.1', '::1', 'localhost')
-M_TRIM_THRESHOLD, M_MMAP_THRESHOLD = -1, -3  # glibc's mallopt parameters
-TRIM_THRESHOLD, MMAP_THRESHOLD = 64 << 20, 32 << 20
+NICENESS = 10  # below the capture's priority: a request waits, the capture does not
+TICK = 1.0  # seconds between checks of the deadlines
+M_ARENA_MAX, M_MMAP_THRESHOLD = -8, -3  # glibc's mallopt parameters
+MMAP_THRESHOLD = 1 << 17
 
 
-def _keep_freed_memory():
-    """glibc gives large blocks and the free top of its heap back to the
-    kernel as soon as they are freed. A frame's runs, kept for the viewers
-    and freed together, and whole pictures, are that much every frame, and
-    come back as page faults that cost the capture several times its
-    decoding. Blocks below MMAP_THRESHOLD come from the heap instead, and up
-    to TRIM_THRESHOLD bytes of free heap stay with the process."""
+def _bound_memory():
+    """One malloc arena, and large blocks (pictures, a frame's changes) in
+    mappings of their own, given back to the kernel when they are freed: a
+    fixed threshold also stops glibc from raising it after the first free."""
     try:
         libc = ctypes.CDLL(None)
+        libc.mallopt(M_ARENA_MAX, 1)
         libc.mallopt(M_MMAP_THRESHOLD, MMAP_THRESHOLD)
-        libc.mallopt(M_TRIM_THRESHOLD, TRIM_THRESHOLD)
     except (OSError, AttributeError):
         pass  # not glibc
 
 
-def view_address(text):
-    """(host, port) of '[HOST:]PORT'; an IPv6 address goes in brackets."""
-    host, _, port = text.rpartition(':')
-    if host.startswith('[') and host.endswith(']'):
-        host = host[1:-1]
-    elif ':' in host:
-        raise ValueError('an IPv6 address goes in brackets, e.g. [::1]:8080')
-    try:
-        number = int(port)
-    except ValueError:
-        raise ValueError('expected [HOST:]PORT, e.g. 8080 or 0.0.0.0:8080')
-    if not 0 <= number <= 65535:
-        raise ValueError('port from 0 (any free one) to 65535')
-    return host or '127.0.0.1', number
-
-
-def _errno(e):
-    return getattr(e, 'errno', None) or (e.args[0] if e.args else None)
-
-
-def _retry(call, *args):
-    """call(*args), again when a signal interrupts it: Python 2 does not retry."""
-    while True:
-        try:
-            return call(*args)
-        except (select.error, socket.error, OSError) as e:
-            if _errno(e) != errno.EINTR:
-                raise
-
-
 class Message:
-    """A picture or a frame's changes: rects of pixel strings, shared by every
-    viewer that sends it and encoded once, on first use, by the thread of the
-    first viewer that sends it."""
+    """A picture or a frame's changes: rects of the shared picture, shared by
+    every viewer that sends it and encoded once, when first sent. Pixels
+    read later than their frame are those of a later one, whose changes
+    follow: the viewer ends with the picture as it is."""
 
-    def __init__(self, kind, sequence, size, rects):
+    def __init__(self, kind, sequence, stamp, picture, rects, nbytes):
         self.kind = kind
         self.sequence = sequence
-        self.size = size
-        self.rects = rects  # (x, y, w, h, pixels)
-        self.stamp = time.time()
-        self.nbytes = sum(len(r[4]) for r in rects)
-        self.lock = threading.Lock()
+        self.stamp = stamp
+        self.picture = picture
+        self.rects = rects
+        self.nbytes = nbytes
         self.encoded = {}
 
     def pieces(self, deflate):
-        """The message as a list of strings to send in order."""
-        with self.lock:
-            if deflate not in self.encoded:
-                self.encoded[deflate] = encode(self.kind, self.sequence, self.stamp, self.size,
-                                               [r[:4] for r in self.rects],
-                                               [r[4] for r in self.rects], deflate)
-            return self.encoded[deflate]
+        if deflate not in self.encoded:
+            picture = self.picture
+            if self.kind == wire.PICTURE:
+                payload = [picture.pixels]  # whole rows: no copy
+            else:
+                payload = [picture.cut(r) for r in self.rects]
+            self.encoded[deflate] = wire.encode(self.kind, self.sequence, self.stamp,
+                                                picture.size, self.rects, payload, deflate)
+        return self.encoded[deflate]
 
 
-def encode(kind, sequence, stamp, size, rects, payload, deflate):
-    """The pieces of one message: the header with its rect table, then the
-    payload pieces, deflated as one stream when asked; small messages in one
-    piece, so that each is one write."""
-    if deflate:
-        packer = zlib.compressobj(1)
-        payload = [packer.compress(p) for p in payload] + [packer.flush()]
-    table = b''.join(RECT.pack(*r) for r in rects)
-    length = HEADER.size - 4 + len(table) + sum(len(p) for p in payload)
-    head = HEADER.pack(length, kind, DEFLATE if deflate else 0, len(rects),
-                       sequence & 0xFFFFFFFF, stamp, size[0], size[1]) + table
-    pieces = [head] + [p for p in payload if len(p)]
-    if length < SMALL_MESSAGE:
-        return [b''.join(pieces)]
-    return pieces
+class SharedPicture:
+    """The capture's picture in the shared memory, as the last SIZE gave it."""
+
+    def __init__(self, memory, width, height, edge, stride, rows):
+        self.size = (width, height)
+        self.edge = edge
+        self.stride = stride
+        self.rows = rows
+        self.pixels = memoryview(memory)[feed.PICTURE_AT:feed.PICTURE_AT + stride * rows]
+
+    def cut(self, rect):
+        x, y, w, h = rect
+        row = w * 4
+        out = bytearray(row * h)
+        part = max(0, min(w, self.stride // 4 - x)) * 4
+        for r in range(max(0, min(h, self.rows - y))):
+            at = (y + r) * self.stride + x * 4
+            out[r * row:r * row + part] = self.pixels[at:at + part]
+        return out
+
+
+class Connection:
+    def __init__(self, sock, now):
+        self.socket = sock
+        self.started = now
+        self.head = bytearray()
+        self.out = collections.deque()  # what is left to send: bytes-like pieces
+        self.viewer = None
+        self.closing = False  # ends when `out` is sent
 
 
 class Viewer:
-    """One /stream connection's state; changed under the view's lock only."""
+    """One /stream connection's state."""
 
-    def __init__(self, connection):
-        self.connection = connection
+    def __init__(self, deflate):
+        self.deflate = deflate
         self.backlog = collections.deque()  # Messages, and STATUS for the latest status
         self.backlog_bytes = 0
         self.needs_picture = True
         self.shown = False  # has had a whole picture: frames it misses count as skipped
         self.skipped = 0
-        self.asleep = False
-        self.wake_read, self.wake_write = os.pipe()
-        for fd in (self.wake_read, self.wake_write):
-            fcntl.fcntl(fd, fcntl.F_SETFL, fcntl.fcntl(fd, fcntl.F_GETFL) | os.O_NONBLOCK)
-
-    def wake(self):
-        if self.asleep:
-            self.asleep = False
-            try:
-                os.write(self.wake_write, b'.')
-            except OSError:
-                pass  # the pipe is full: it wakes anyway
-
-    def close(self):
-        os.close(self.wake_read)
-        os.close(self.wake_write)
+        self.sent = 0  # bytes handed to the kernel
+        self.window = None  # (start, bytes taken then) while it has data waiting
 
 
-class View:
-    """The view server and what the capture tells it. The capture thread
-    calls set_picture, publish and status; each viewer has its own thread in
-    the server."""
+STATUS = 'status'
 
-    def __init__(self, address):
-        host, port = address
-        try:
-            found = socket.getaddrinfo(host, port, 0, socket.SOCK_STREAM, 0, socket.AI_PASSIVE)
-        except socket.gaierror as e:
-            raise ViewError('cannot listen on %s: %s' % (host, e.strerror))
-        family, sockaddr = found[0][0], found[0][4]
-        loopback = sockaddr[0] in ('127.0.0.1', '::1')
-        self.token = None if loopback else binascii.hexlify(os.urandom(16)).decode('ascii')
+
+class Server:
+    def __init__(self, listener, feed_fd, memory_fd, config):
+        self.listener = listener
+        self.feed_fd = feed_fd
+        self.feed_data = bytearray()
+        self.memory_fd = memory_fd
+        self.counts = mmap.mmap(memory_fd, feed.PICTURE_AT)
+        self.admission = Admission(config['hosts'], config['port'], config['token'])
         with open(PAGE_FILE, 'rb') as f:
-            self.page = f.read()
-        _keep_freed_memory()
-        try:
-            self.server = _Server(family, sockaddr, self)
-        except (socket.error, OSError) as e:
-            raise ViewError('cannot listen on %s port %d: %s' % (host, port, e.strerror))
-        shown = host
-        if sockaddr[0] in ('0.0.0.0', '::'):
-            shown = socket.gethostname()
-        elif ':' in host:
-            shown = '[%s]' % host
-        self.url = 'http://%s:%d/%s' % (shown, self.server.server_address[1],
-                                        '?token=' + self.token if self.token else '')
-        self.lock = threading.Lock()
-        self.viewers = []
+            page = f.read()
+        self.page = (('HTTP/1.0 200 OK\r\nContent-Type: text/html; charset=utf-8\r\n'
+                      'Content-Length: %d\r\nCache-Control: no-store\r\n'
+                      # The page works offline: it may load nothing but its own stream.
+                      "Content-Security-Policy: default-src 'none'; script-src 'unsafe-inline'; "
+                      "style-src 'unsafe-inline'; connect-src 'self'\r\n"
+                      'Referrer-Policy: no-referrer\r\nConnection: close\r\n\r\n' % len(page))
+                     .encode('ascii') + page)
+        self.selector = selectors.DefaultSelector()
+        listener.setblocking(False)
+        os.set_blocking(feed_fd, False)
+        self.selector.register(listener, selectors.EVENT_READ)
+        self.selector.register(feed_fd, selectors.EVENT_READ)
+        self.connections = {}
         self.picture = None
-        self.backlog_limit = 0
         self.sequence = 0
-        self.skipped = 0  # frames skipped for viewers, all of them together
         self.fields = {}
-        self.last_picture = None  # (picture, sequence, Message) of the last whole picture sent
-        self.thread = threading.Thread(target=self.server.serve_forever, name='view server')
-        self.thread.daemon = True
-        self.thread.start()
+        self.skipped = 0
+        self.errors = 0
+        self.last_picture = None
+        self.running = True
 
-    # The capture's side ----------------------------------------------------
+    # The loop ---------------------------------------------------------------
 
-    def set_size(self, frame_size, edge):
-        """A new frame size: every viewer starts again from a picture of the
-        view's own, kept from the frames' runs."""
-        picture = Picture(frame_size, edge)
-        with self.lock:
-            self.picture = picture
-            # A backlog larger than the picture costs more than a new picture.
-            self.backlog_limit = len(picture.pixels)
-            for viewer in self.viewers:
-                self._restart(viewer)
+    def run(self):
+        next_tick = time.monotonic() + TICK
+        while self.running:
+            for key, events in self.selector.select(max(0.0, next_tick - time.monotonic())):
+                if key.fileobj is self.listener:
+                    self._accept()
+                elif key.data is None:
+                    self._read_feed()
+                else:
+                    self._serve(key.data, events)
+            now = time.monotonic()
+            if now >= next_tick:
+                next_tick = now + TICK
+                self._check(now)
+        for connection in list(self.connections.values()):
+            self._close(connection)
 
-    def add(self, frame):
-        """A frame's runs into the view's picture and every viewer's backlog."""
-        if not frame.runs:
+    def _publish_counts(self):
+        viewers = sum(c.viewer is not None for c in self.connections.values())
+        feed.COUNTS.pack_into(self.counts, 0, viewers, self.skipped, self.errors)
+
+    def _accept(self):
+        while True:
+            try:
+                sock, _ = self.listener.accept()
+            except (BlockingIOError, InterruptedError):
+                return
+            except OSError:
+                self.errors += 1  # out of descriptors: the kernel keeps the rest waiting
+                self._publish_counts()
+                return
+            if len(self.connections) >= MAX_CONNECTIONS:
+                self._reap()
+            if len(self.connections) >= MAX_CONNECTIONS:
+                try:
+                    sock.setblocking(False)
+                    sock.send(plain(503, 'too many viewers\n'))
+                except OSError:
+                    pass
+                sock.close()
+                continue
+            sock.setblocking(False)
+            connection = Connection(sock, time.monotonic())
+            self.connections[sock.fileno()] = connection
+            self.selector.register(sock, selectors.EVENT_READ, connection)
+
+    def _reap(self):
+        """Closes the requests whose clients have gone and not yet been
+        noticed: a burst of connects that end at once must not keep the
+        slots from the next one."""
+        for connection in list(self.connections.values()):
+            if connection.viewer is None and not connection.closing:
+                try:
+                    if connection.socket.recv(1, socket.MSG_PEEK):
+                        continue
+                except (BlockingIOError, InterruptedError):
+                    continue
+                except OSError:
+                    pass
+                self._close(connection)
+
+    def _serve(self, connection, events):
+        try:
+            if events & selectors.EVENT_READ:
+                self._receive(connection)
+            if events & selectors.EVENT_WRITE and connection.socket.fileno() >= 0:
+                self._send(connection)
+        except OSError:
+            self._close(connection)  # gone
+        except Exception:  # noqa: B902 -- one request's fault must not end the view
+            self.errors += 1
+            self._close(connection)
+            self._publish_counts()
+
+    def _receive(self, connection):
+        if connection.viewer is not None or connection.closing:
+            # Whatever a viewer sends is read and thrown away; the end of its
+            # stream means it has gone. An answered request is read to its
+            # end, so that closing does not reset the answer away.
+            if not connection.socket.recv(65536):
+                self._close(connection)
             return
-        self.picture.apply(frame.runs)
-        edge = self.picture.edge
-        message = Message(CHANGES, self.sequence + 1,
-                          (self.picture.width, self.picture.height),
-                          [(tx * edge, ty * edge, w, h, data)
-                           for tx, ty, data, (w, h) in frame.runs])
-        with self.lock:
-            self.sequence += 1
-            for viewer in self.viewers:
+        data = connection.socket.recv(HEAD_LIMIT - len(connection.head))
+        if not data:
+            self._close(connection)
+            return
+        connection.head += data
+        try:
+            length = head_length(connection.head)
+            if length is None:
+                return
+            path, fields = self.admission.admit(bytes(connection.head[:length]))
+        except Refused as refusal:
+            self._answer(connection, plain(refusal.code, refusal.text))
+            return
+        connection.head = None
+        if path == '/':
+            self._answer(connection, self.page)
+        else:
+            self._start_stream(connection, fields.get('deflate', ['0'])[0] == '1')
+
+    def _answer(self, connection, response):
+        connection.out.append(memoryview(response))
+        connection.closing = True
+        self._send(connection)
+
+    def _start_stream(self, connection, deflate):
+        # Compression only when the page asks for it (?deflate=1, for slow
+        # links): browsers inflate a whole picture far slower than it crosses a LAN.
+        connection.socket.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, SEND_BUFFER)
+        connection.socket.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        connection.out.append(memoryview(
+            b'HTTP/1.0 200 OK\r\nContent-Type: application/octet-stream\r\n'
+            b'Cache-Control: no-store\r\nX-Content-Type-Options: nosniff\r\n\r\n'))
+        connection.viewer = Viewer(deflate)
+        self._publish_counts()
+        self._send(connection)
+
+    def _send(self, connection):
+        """Hands the kernel what it takes now; asks to hear when it takes more."""
+        sock = connection.socket
+        viewer = connection.viewer
+        while True:
+            if not connection.out and viewer is not None:
+                pieces = self._next_message(viewer)
+                if pieces is None:
+                    break
+                connection.out.extend(memoryview(p) for p in pieces)
+            if not connection.out:
+                break
+            piece = connection.out[0]
+            try:
+                sent = sock.send(piece[:SEND_PIECE])
+            except (BlockingIOError, InterruptedError):
+                break
+            if viewer is not None:
+                viewer.sent += sent
+            if sent == len(piece):
+                connection.out.popleft()
+            else:
+                connection.out[0] = piece[sent:]
+        if not connection.out and connection.closing:
+            sock.shutdown(socket.SHUT_WR)
+        waiting = bool(connection.out)
+        if viewer is not None:
+            if not waiting:
+                viewer.window = None
+            elif viewer.window is None:
+                viewer.window = (time.monotonic(), self._taken(connection))
+        self.selector.modify(sock, selectors.EVENT_READ | (selectors.EVENT_WRITE if waiting else 0),
+                             connection)
+
+    @staticmethod
+    def _taken(connection):
+        """Bytes the viewer has taken: handed to the kernel, less what waits
+        there, so that the kernel's buffers do not count as progress."""
+        queued = struct.unpack('i', fcntl.ioctl(connection.socket, termios.TIOCOUTQ, b'\0' * 4))[0]
+        return connection.viewer.sent - queued
+
+    def _check(self, now):
+        for connection in list(self.connections.values()):
+            viewer = connection.viewer
+            if viewer is None:
+                if not connection.closing and now - connection.started > REQUEST_TIMEOUT:
+                    self._answer(connection, plain(408, 'request not complete in time\n'))
+                elif connection.closing and now - connection.started > 2 * REQUEST_TIMEOUT:
+                    self._close(connection)
+            elif viewer.window is not None and now - viewer.window[0] >= PROGRESS_WINDOW:
+                taken = self._taken(connection)
+                if taken - viewer.window[1] < PROGRESS_FLOOR * PROGRESS_WINDOW:
+                    self._close(connection)
+                else:
+                    viewer.window = (now, taken)
+
+    def _close(self, connection):
+        fd = connection.socket.fileno()
+        if fd < 0:
+            return
+        self.selector.unregister(connection.socket)
+        del self.connections[fd]
+        connection.socket.close()
+        connection.out.clear()
+        if connection.viewer is not None:
+            connection.viewer.backlog.clear()
+            self._publish_counts()
+
+    def _wake(self, viewer_connection):
+        if not viewer_connection.out:
+            self._serve(viewer_connection, selectors.EVENT_WRITE)
+
+    # What the capture tells ---------------------------------------------------
+
+    def _read_feed(self):
+        try:
+            data = os.read(self.feed_fd, feed.PIPE_SIZE)
+        except BlockingIOError:
+            return
+        if not data:
+            self.running = False  # the capture has closed the view, or died
+            return
+        self.feed_data += data
+        at = 0
+        while len(self.feed_data) - at >= feed.FEED.size:
+            length, kind = feed.FEED.unpack_from(self.feed_data, at)
+            end = at + 4 + length
+            if end > len(self.feed_data):
+                break
+            self._told(kind, bytes(self.feed_data[at + feed.FEED.size:end]))
+            at = end
+        del self.feed_data[:at]
+
+    def _told(self, kind, body):
+        viewers = [c for c in self.connections.values() if c.viewer is not None]
+        if kind == feed.SIZE:
+            width, height, edge, stride, rows = feed.LAYOUT.unpack(body)
+            memory = mmap.mmap(self.memory_fd, feed.PICTURE_AT + stride * rows)
+            self.picture = SharedPicture(memory, width, height, edge, stride, rows)
+            for c in viewers:
+                self._restart(c.viewer)
+        elif kind == feed.CHANGES:
+            self.sequence, stamp = feed.STAMP.unpack_from(body)
+            rects = list(feed.RECT.iter_unpack(body[feed.STAMP.size:]))
+            message = Message(wire.CHANGES, self.sequence, stamp, self.picture, rects,
+                              sum(w * h * 4 for _, _, w, h in rects))
+            limit = self.picture.stride * self.picture.rows
+            for c in viewers:
+                viewer = c.viewer
                 if viewer.needs_picture:
                     self._skip(viewer, 1)
                 elif (len(viewer.backlog) >= MAX_BACKLOG or
-                      viewer.backlog_bytes + message.nbytes > self.backlog_limit):
+                      viewer.backlog_bytes + message.nbytes > limit):
+                    # A backlog larger than the picture costs more than a new picture.
                     self._skip(viewer, 1 + sum(m is not STATUS for m in viewer.backlog))
                     self._restart(viewer)
                 else:
                     viewer.backlog.append(message)
                     viewer.backlog_bytes += message.nbytes
-                    viewer.wake()
-
-    def status(self, fields):
-        """The figures of the page's status line; a status message follows
-        whatever each viewer has queued."""
-        with self.lock:
-            self.fields = fields
-            for viewer in self.viewers:
-                if not viewer.needs_picture:
-                    viewer.backlog.append(STATUS)
-                    viewer.wake()
-
-    def counts(self):
-        """(viewers, frames skipped for them)"""
-        return len(self.viewers), self.skipped
-
-    def serve_until_interrupted(self):
-        """Waits for Ctrl-C (SIGINT) or SIGTERM, while the viewers go on being
-        served."""
-        interrupted = []
-        stop = lambda signum, frame: interrupted.append(signum)
-        previous = [(s, signal.signal(s, stop)) for s in (signal.SIGINT, signal.SIGTERM)]
-        try:
-            while not interrupted:
-                time.sleep(0.2)
-        finally:
-            for s, handler in previous:
-                signal.signal(s, handler)
-
-    def close(self):
-        self.server.shutdown()
-        self.server.server_close()
-        with self.lock:
-            for viewer in self.viewers:
-                try:
-                    viewer.connection.shutdown(socket.SHUT_RDWR)
-                except (socket.error, OSError):
-                    pass
-        self.server.wait_for_handlers(1.0)
+        elif kind == feed.STATUS:
+            self.fields = json.loads(body.decode('utf-8'))
+            for c in viewers:
+                if not c.viewer.needs_picture:
+                    c.viewer.backlog.append(STATUS)
+        elif kind == feed.LOST:
+            self.sequence = feed.SEQUENCE.unpack(body)[0]
+            for c in viewers:
+                self._skip(c.viewer, 1)
+                self._restart(c.viewer)
+        for c in viewers:
+            self._wake(c)
+        self._publish_counts()
 
     def _skip(self, viewer, frames):
         if viewer.shown:
             viewer.skipped += frames
             self.skipped += frames
 
-    def _restart(self, viewer):
+    @staticmethod
+    def _restart(viewer):
         viewer.backlog.clear()
         viewer.backlog_bytes = 0
         viewer.needs_picture = True
-        viewer.wake()
 
-    # The viewers' side ----------------------------------------------------
-
-    def next_message(self, viewer, deflate):
-        """The pieces of the viewer's next message, or None when it has none.
-        Encoding and copying happen outside the lock, which the capture takes
-        once a frame."""
-        with self.lock:
-            if viewer.needs_picture and self.picture is not None:
-                viewer.needs_picture = False
-                viewer.shown = True
-                # Frames published from here on follow the picture. Copied
-                # after this, it may hold some of them already: they are
-                # whole runs, so painting them again changes nothing.
-                viewer.backlog.clear()
-                viewer.backlog_bytes = 0
-                if self.fields:
-                    viewer.backlog.append(STATUS)
-                item = (self.picture, self.sequence)
-            elif viewer.backlog and not viewer.needs_picture:
-                item = viewer.backlog.popleft()
-                if item is STATUS:
-                    item = dict(self.fields, skipped=viewer.skipped)
-                else:
-                    viewer.backlog_bytes -= item.nbytes
-            else:
-                viewer.asleep = True
-                return None
-        if isinstance(item, dict):
-            return encode(STATUS, 0, time.time(), (0, 0), [],
-                          [json.dumps(item).encode('utf-8')], deflate)
-        if isinstance(item, tuple):
-            item = self._whole_picture(*item)
-        return item.pieces(deflate)
-
-    def _whole_picture(self, picture, sequence):
-        """The picture as a message, copied once for the viewers that start
-        from the same frame (after the capture: all of them)."""
-        last = self.last_picture
-        if last is None or last[0] is not picture or last[1] != sequence:
-            rows = len(picture.pixels) // picture.stride
-            last = (picture, sequence,
-                    Message(PICTURE, sequence, (picture.width, picture.height),
-                            [(0, 0, picture.stride // 4, rows, picture.view.tobytes())]))
-            self.last_picture = last
-        return last[2]
-
-    def add_viewer(self, viewer):
-        with self.lock:
-            self.viewers.append(viewer)
-
-    def drop_viewer(self, viewer):
-        with self.lock:
-            self.viewers.remove(viewer)
-        viewer.close()
-
-    def refusal(self, path, host):
-        """Why a request may not be answered (code, text), or None."""
-        if self.token is not None:
-            given = parse_qs(urlsplit(path).query).get('token', [''])[0]
-            if not isinstance(given, bytes):
-                given = given.encode('utf-8', 'replace')
-            if not hmac.compare_digest(given, self.token.encode('ascii')):
-                return 403, 'this view needs the token printed in its URL\n'
-        elif host and _host_name(host) not in LOOPBACK_NAMES:
-            # A page elsewhere that renames a loopback address must not read the picture.
-            return 403, 'this view answers only to a loopback host name\n'
+    def _next_message(self, viewer):
+        """The pieces of the viewer's next message, or None when it has none."""
+        if viewer.needs_picture and self.picture is not None:
+            viewer.needs_picture = False
+            viewer.shown = True
+            # Frames published from here on follow the picture.
+            viewer.backlog.clear()
+            viewer.backlog_bytes = 0
+            if self.fields:
+                viewer.backlog.append(STATUS)
+            return self._whole_picture().pieces(viewer.deflate)
+        if viewer.backlog and not viewer.needs_picture:
+            item = viewer.backlog.popleft()
+            if item is STATUS:
+                return wire.encode(wire.STATUS, 0, time.time(), (0, 0), [],
+                                   [json.dumps(dict(self.fields, skipped=viewer.skipped))
+                                    .encode('utf-8')], viewer.deflate)
+            viewer.backlog_bytes -= item.nbytes
+            return item.pieces(viewer.deflate)
         return None
 
-
-def _host_name(header):
-    """The name in a Host header, without the port and brackets, lower case."""
-    header = header.strip().lower()
-    if header.startswith('['):
-        return header[1:].partition(']')[0]
-    return header.partition(':')[0]
-
-
-class _Server(ThreadingMixIn, HTTPServer):
-    daemon_threads = True
-    allow_reuse_address = True
-
-    def __init__(self, family, sockaddr, view):
-        self.address_family = family
-        self.view = view
-        self.active = 0
-        self.active_lock = threading.Lock()
-        self.idle = threading.Condition(self.active_lock)
-        HTTPServer.__init__(self, sockaddr, _Handler)
-
-    def server_bind(self):
-        # HTTPServer's own looks the host's name up, which can wait on DNS.
-        TCPServer.server_bind(self)
-        self.server_name, self.server_port = self.server_address[:2]
-
-    def process_request(self, request, client_address):
-        with self.active_lock:
-            busy = self.active >= MAX_CONNECTIONS
-            if not busy:
-                self.active += 1
-        if busy:
-            try:
-                request.settimeout(0)
-                request.send(_plain(503, 'Service Unavailable', 'too many viewers\n'))
-            except (socket.error, OSError):
-                pass
-            self.shutdown_request(request)
-            return
-        ThreadingMixIn.process_request(self, request, client_address)
-
-    def process_request_thread(self, request, client_address):
-        try:
-            ThreadingMixIn.process_request_thread(self, request, client_address)
-        finally:
-            with self.active_lock:
-                self.active -= 1
-                self.idle.notify_all()
-
-    def wait_for_handlers(self, limit):
-        deadline = time.time() + limit
-        with self.active_lock:
-            while self.active and time.time() < deadline:
-                self.idle.wait(0.05)
-
-    def handle_error(self, request, client_address):
-        # A viewer that goes away is no news; anything else is told in one line.
-        error = sys.exc_info()[1]
-        if not isinstance(error, (socket.error, OSError, IOError)):
-            sys.stderr.write('capture: view: %s: %r\n' % (type(error).__name__, error))
+    def _whole_picture(self):
+        """The picture as a message, for the viewers that start from the same frame."""
+        last = self.last_picture
+        if last is None or last.picture is not self.picture or last.sequence != self.sequence:
+            picture = self.picture
+            last = Message(wire.PICTURE, self.sequence, time.time(), picture,
+                           [(0, 0, picture.stride // 4, picture.rows)], len(picture.pixels))
+            self.last_picture = last
+        return last
 
 
-def _plain(code, reason, text):
-    body = text.encode('utf-8')
-    return (('HTTP/1.0 %d %s\r\nContent-Type: text/plain; charset=utf-8\r\n'
-             'Content-Length: %d\r\nConnection: close\r\n\r\n' % (code, reason, len(body)))
-            .encode('ascii') + body)
+def main(argv):
+    listen_fd, feed_fd, memory_fd = (int(a) for a in argv)
+    os.nice(NICENESS)
+    # Ctrl-C at a terminal reaches the whole group: the capture ends the view.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    _bound_memory()
+    listener = socket.socket(fileno=listen_fd)
+    # The first message, written before the pipe may fill: the view's checks.
+    os.set_blocking(feed_fd, True)
+    head = os.read(feed_fd, feed.FEED.size)
+    length, kind = feed.FEED.unpack(head)
+    body = b''
+    while len(body) < length - 1:
+        body += os.read(feed_fd, length - 1 - len(body))
+    if kind != feed.CONFIG:
+        sys.exit('capture: view: the capture did not start the view')
+    Server(listener, feed_fd, memory_fd, json.loads(body.decode('utf-8'))).run()
 
 
-class _Handler(BaseHTTPRequestHandler):
-    server_version = 'capture-view'
-    # Errors in a request line too broken to name a version still get a status line.
-    default_request_version = 'HTTP/1.0'
-    disable_nagle_algorithm = True
-
-    def setup(self):
-        BaseHTTPRequestHandler.setup(self)
-        self.head_error = None
-        self.rfile = BytesIO(self._read_head())
-
-    def _read_head(self):
-        """The request line and headers, read under one deadline and size limit
-        for the whole head, so that a trickle of bytes cannot hold a thread."""
-        deadline = time.time() + REQUEST_TIMEOUT
-        head = b''
-        while b'\r\n\r\n' not in head and b'\n\n' not in head:
-            if len(head) > HEAD_LIMIT:
-                self.head_error = (431, 'Request Header Fields Too Large', 'request too large\n')
-                break
-            left = deadline - time.time()
-            try:
-                if left <= 0:
-                    raise socket.timeout()
-                self.connection.settimeout(left)
-                chunk = _retry(self.connection.recv, 4096)
-            except socket.timeout:
-                self.head_error = (408, 'Request Timeout', 'request not complete in time\n')
-                break
-            if not chunk:
-                break
-            head += chunk
-        self.connection.settimeout(REQUEST_TIMEOUT)
-        return head
-
-    def handle(self):
-        if self.head_error:
-            self.wfile.write(_plain(*self.head_error))
-            return
-        self.handle_one_request()
-
-    def version_string(self):
-        return self.server_version
-
-    def log_message(self, format, *args):
-        pass  # standard error carries the capture's own lines
-
-    def parse_request(self):
-        if not BaseHTTPRequestHandler.parse_request(self):
-            return False
-        refused = self.server.view.refusal(self.path, self.headers.get('Host'))
-        if refused is None and self.command != 'GET':
-            refused = 405, 'only GET\n'
-        if refused:
-            code, text = refused
-            self.wfile.write(_plain(code, self.responses[code][0], text))
-            return False
-        return True
-
-    def do_GET(self):
-        path = urlsplit(self.path).path
-        if path == '/':
-            self.send_response(200)
-            self.send_header('Content-Type', 'text/html; charset=utf-8')
-            self.send_header('Content-Length', str(len(self.server.view.page)))
-            self.send_header('Cache-Control', 'no-store')
-            # The page works offline: it may load nothing but its own stream.
-            self.send_header('Content-Security-Policy', "default-src 'none'; "
-                             "script-src 'unsafe-inline'; style-src 'unsafe-inline'; "
-                             "connect-src 'self'")
-            self.send_header('Referrer-Policy', 'no-referrer')
-            self.end_headers()
-            self.wfile.write(self.server.view.page)
-        elif path == '/stream':
-            self.stream()
-        else:
-            self.wfile.write(_plain(404, 'Not Found', 'no such page\n'))
-
-    def stream(self):
-        # Compression only when the page asks for it (?deflate=1, for slow
-        # links): it costs the host's processor, which the capture needs, and
-        # browsers inflate a whole picture far slower than it crosses a LAN.
-        deflate = parse_qs(urlsplit(self.path).query).get('deflate', ['0'])[0] == '1'
-        self.send_response(200)
-        self.send_header('Content-Type', 'application/octet-stream')
-        self.send_header('Cache-Control', 'no-store')
-        self.send_header('X-Content-Type-Options', 'nosniff')
-        self.end_headers()
-        self.wfile.flush()
-        connection = self.connection
-        connection.settimeout(SEND_TIMEOUT)
-        # What a slow viewer has not taken waits in its backlog, where a newer
-        # picture can replace it, rather than in the kernel.
-        connection.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, SEND_BUFFER)
-        view = self.server.view
-        viewer = Viewer(connection)
-        view.add_viewer(viewer)
-        try:
-            while True:
-                pieces = view.next_message(viewer, deflate)
-                if pieces is None:
-                    if not self._wait(viewer):
-                        return
-                    continue
-                for piece in pieces:
-                    connection.sendall(piece)
-        except (socket.error, OSError):
-            return  # gone, or taking nothing for SEND_TIMEOUT
-        finally:
-            view.drop_viewer(viewer)
-
-    def _wait(self, viewer):
-        """Sleeps until the viewer has a message; False when its connection
-        has ended."""
-        readable = _retry(select.select, [self.connection, viewer.wake_read], [], [])[0]
-        if viewer.wake_read in readable:
-            try:
-                os.read(viewer.wake_read, 4096)
-            except OSError:
-                pass
-        if self.connection in readable:
-            # Whatever a viewer sends is read and ignored; the end of its
-            # stream means it has gone.
-            return bool(_retry(self.connection.recv, 4096))
-        return True
+if __name__ == '__main__':
+    main(sys.argv[1:])
