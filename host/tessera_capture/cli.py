@@ -87,7 +87,7 @@ come and go.
 A frame counts at each first-tile flag, also when several frames arrive in one
 transfer; those are exported together. A run ends after --frames N frames
 (when frame N+1 begins, or the stream ends), after --seconds S, or at Ctrl-C
-(at the end of the current frame), and prints a summary.
+or SIGTERM (at the end of the current frame), and prints a summary.
 
 A device whose endpoint stalls is cleared (CLEAR_HALT) and read again; a
 fourth stall within 10 seconds ends the run. With --reconnect, a device that
@@ -232,8 +232,8 @@ def parser(prog):
     out.add_argument('--view', type=view_value, metavar='[HOST:]PORT',
                      help='show the picture live in a browser at http://HOST:PORT/ (HOST '
                      '127.0.0.1 unless given; any other than 127.0.0.1, ::1 or localhost '
-                     'needs the token printed with the URL); after the capture the last frame '
-                     'is shown until Ctrl-C')
+                     'needs the token printed with the URL); after a capture that ended by '
+                     'itself the last frame is shown until Ctrl-C')
     out.add_argument('--v4l2', metavar='DEVICE',
                      help='be a camera: every frame to a v4l2loopback device, e.g. /dev/video9; '
                      'see below')
