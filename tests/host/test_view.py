@@ -496,7 +496,10 @@ class AttackTest(unittest.TestCase):
                                              struct.pack('ii', 1, 0))
                     viewer.socket.close()
             status_lines(child.stderr, 1)
-            self.assertLess(rss_kb(server) - before, 8192, 'KB more after the waves')
+            # The sanitizers' allocator keeps freed memory in quarantine: what
+            # glibc gives back is measured only without them.
+            if not os.environ.get('TESSERA_SANITIZER_PRELOAD'):
+                self.assertLess(rss_kb(server) - before, 8192, 'KB more after the waves')
             while time.monotonic() - began < 64:
                 viewers = status_lines(child.stderr, 1)[0][1]
             self.assertEqual(viewers, 1, 'not the slow viewer alone')
