@@ -1,30 +1,18 @@
 """A bounded queue of frames, written to a descriptor by a thread of its own."""
 import collections
 import errno
-import fcntl
 import os
 import threading
+
+from ..pipes import widen_pipe
 
 # The queue holds at most this many frames, and no more bytes than this.
 QUEUE_FRAMES = 60
 QUEUE_BYTES = 128 << 20
-# fcntl's name for it arrived in Python 3.10; the value is Linux's.
-F_SETPIPE_SZ = 1031
-PIPE_BYTES = 1 << 20
 # The writers give way to the capture loop, and so does the ffmpeg a writer
 # starts, which inherits its niceness: a busy machine then drops video frames
 # rather than USB data.
 NICER = 10
-
-
-def _widen_pipe(fd):
-    """A frame crosses a 64 KiB pipe in over a hundred turns of writer and
-    reader; a wider pipe saves most of them. Anything but a pipe, or a limit
-    below the width, keeps what it has."""
-    try:
-        fcntl.fcntl(fd, F_SETPIPE_SZ, PIPE_BYTES)
-    except (IOError, OSError):
-        pass
 
 
 def _give_way():
@@ -94,7 +82,7 @@ class FrameQueue:
         _give_way()
         try:
             fd = self.start()
-            _widen_pipe(fd)
+            widen_pipe(fd)
             while True:
                 with self.changed:
                     while not self.entries and not self.closing:

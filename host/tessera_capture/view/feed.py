@@ -22,6 +22,7 @@ import time
 
 from ..errors import ViewError
 from ..frame import Picture
+from ..pipes import widen_pipe
 from .requests import LOOPBACK_NAMES
 
 # Messages: a uint32 byte count of what follows, a kind, then the kind's body.
@@ -37,8 +38,6 @@ PICTURE_AT = 64
 # Connects the kernel holds while the server, below the capture's priority, waits
 # its turn: a burst of a thousand, without the client's one-second retry.
 LISTEN_BACKLOG = 1024
-PIPE_SIZE = 1 << 20  # bytes of messages the pipe holds (Linux's limit for anyone)
-F_SETPIPE_SZ = 1031
 CLOSE_WAIT = 5.0  # seconds for the server to end before it is killed
 HOST_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
@@ -105,10 +104,7 @@ class View:
         os.ftruncate(self.memory_fd, PICTURE_AT)
         self.memory = mmap.mmap(self.memory_fd, PICTURE_AT)
         feed_read, self.feed = os.pipe()
-        try:
-            fcntl.fcntl(self.feed, F_SETPIPE_SZ, PIPE_SIZE)
-        except OSError:
-            pass  # a smaller pipe only loses changes sooner
+        widen_pipe(self.feed)  # a narrower one only loses changes sooner
         env = dict(os.environ)
         env['PYTHONPATH'] = os.pathsep.join([HOST_DIR] + ([env['PYTHONPATH']]
                                                           if env.get('PYTHONPATH') else []))

@@ -34,6 +34,7 @@ import sys
 import termios
 import time
 
+from ..pipes import PIPE_BYTES
 from . import feed, wire
 from .requests import HEAD_LIMIT, Admission, Refused, head_length, plain
 
@@ -365,7 +366,7 @@ class Server:
 
     def _read_feed(self):
         try:
-            data = os.read(self.feed_fd, feed.PIPE_SIZE)
+            data = os.read(self.feed_fd, PIPE_BYTES)
         except BlockingIOError:
             return
         if not data:
